@@ -1,0 +1,15 @@
+// `quorvin`: the desktop agent's entry point. Subcommands live in their own files and
+// register themselves here.
+#include <CLI/CLI.hpp>
+
+#include "app/Commands.h"
+
+int main(int argc, char** argv) {
+  CLI::App app{"Quorvin: live token usage and cost of AI coding agents"};
+  app.require_subcommand(0, 1);
+  app.set_version_flag("--version", std::string("quorvin ") + QUORVIN_VERSION);
+  quorvin::app::CommandRegistry registry;
+  quorvin::app::registerCommands(app, registry);
+  CLI11_PARSE(app, argc, argv);
+  return registry.run();
+}

@@ -1,0 +1,15 @@
+#pragma once
+
+#include "core/Time.h"
+
+namespace quorvin {
+
+// Every read of the time goes through a Clock so tests can move time themselves.
+// (The runtime layer adds sleeping; see platform/.)
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  virtual WallTime now() const = 0;
+};
+
+}  // namespace quorvin
