@@ -58,7 +58,8 @@ void UsageEventLedger::forgetIdle(WallTime now) {
   // order of lastSeen, so the idle entries are all at the front.
   while (!order_.empty()) {
     auto found = entries_.find(*order_.front());
-    if (now - found->second.lastSeen < idleLimit_) break;
+    const WallTime lastSeen = found->second.lastSeen;
+    if (now <= lastSeen || now - lastSeen < idleLimit_) break;
     entries_.erase(found);
     order_.pop_front();
   }
