@@ -1,5 +1,6 @@
 #include "usage/UsageLogParser.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -42,10 +43,10 @@ class Decoder {
   std::optional<simdjson::dom::element> decode(std::string_view line) {
     const size_t needed = line.size() + simdjson::SIMDJSON_PADDING;
     if (needed > capacity_) {
-      buffer_ = std::make_unique<char[]>(needed);
-      capacity_ = needed;
+      capacity_ = std::max(needed, std::min(2 * capacity_, kKeptBytes));
+      buffer_ = std::make_unique_for_overwrite<char[]>(capacity_);
     }
-    std::memcpy(buffer_.get(), line.data(), line.size());
+    if (!line.empty()) std::memcpy(buffer_.get(), line.data(), line.size());
     std::memset(buffer_.get() + line.size(), 0, simdjson::SIMDJSON_PADDING);
     simdjson::dom::element root;
     if (parser_.parse(buffer_.get(), line.size(), false).get(root) != simdjson::SUCCESS) return std::nullopt;
