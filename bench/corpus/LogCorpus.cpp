@@ -215,16 +215,17 @@ void ClaudeSessionGenerator::turn(std::string& out) {
     for (size_t b = 0; b < blocks.size(); ++b) emit(blocks[b], final, b + 1 == blocks.size());
 
     if (usesTool) {
+      const std::string output = text(random_, toolOutputBytes(random_));
       std::string result = envelope("user") + R"("message":{"role":"user","content":[{"tool_use_id":")" + toolId +
-                           R"(","type":"tool_result","content":")" + text(random_, toolOutputBytes(random_)) +
-                           R"(","is_error":false}]})";
+                           R"(","type":"tool_result","content":")" + output + R"(","is_error":false}]})";
       if (task) {
         // A sub-agent's report: its own usage object, which is not this session's usage.
         result += R"(,"toolUseResult":{"status":"completed","prompt":")" + text(random_, 300) +
                   R"(","content":[{"type":"text","text":")" + text(random_, 800) +
                   R"("}],"totalDurationMs":48211,"totalTokens":51234,"totalToolUseCount":7,"usage":{"input_tokens":12,"cache_creation_input_tokens":4100,"cache_read_input_tokens":45000,"output_tokens":2122,"service_tier":"standard"}})";
       } else {
-        result += R"j(,"toolUseResult":{"stdout":"(truncated)","stderr":"","interrupted":false,"isImage":false})j";
+        // Claude Code repeats the tool's output in a structured form beside the message.
+        result += R"(,"toolUseResult":{"stdout":")" + output + R"(","stderr":"","interrupted":false,"isImage":false})";
       }
       line(out, result + tail("user"), nullptr);
     }

@@ -28,7 +28,8 @@ struct GroundTruth {
 
 // Claude Code sessions: user prompts; assistant messages logged once per content block,
 // each line repeating the message's usage, some preceded by streaming snapshots whose
-// output grows; tool results of 1-20 KB and now and then over 50 KB; decoy tool results
+// output grows; tool results of 1-20 KB and now and then over 50 KB, written twice as
+// Claude Code does (the message's content and a structured `toolUseResult`); decoy tool results
 // of sub-agents that carry a "usage" object of their own; summaries and zero-usage
 // synthetic messages.
 class ClaudeSessionGenerator {

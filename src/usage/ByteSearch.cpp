@@ -65,6 +65,39 @@ inline bool middleMatches(const char* at, std::string_view needle) noexcept {
     return false;                                                                                             \
   }
 
+// The common case of one needle (Claude's "usage"), with its probes in registers and two
+// blocks per step.
+#define QUORVIN_SCAN_ONE(TARGET, NAME, VECTOR, WIDTH, SPLAT, LOAD, EQ, AND, MASK)                              \
+  TARGET bool NAME(std::string_view haystack, std::string_view needle, size_t& scanned) noexcept {             \
+    const char* text = haystack.data();                                                                       \
+    const size_t n = needle.size();                                                                           \
+    const VECTOR first = SPLAT(needle[0]), second = SPLAT(needle[1]), last = SPLAT(needle[n - 1]);            \
+    size_t i = scanned;                                                                                       \
+    for (; i + 2 * (WIDTH)-1 + n <= haystack.size(); i += 2 * (WIDTH)) {                                      \
+      unsigned masks[2];                                                                                      \
+      for (size_t half = 0; half < 2; ++half) {                                                               \
+        const char* at = text + i + half * (WIDTH);                                                           \
+        masks[half] = static_cast<unsigned>(MASK(AND(AND(EQ(LOAD(reinterpret_cast<const VECTOR*>(at)), first),  \
+                                                         EQ(LOAD(reinterpret_cast<const VECTOR*>(at + 1)), second)), \
+                                                     EQ(LOAD(reinterpret_cast<const VECTOR*>(at + n - 1)), last)))); \
+      }                                                                                                       \
+      if ((masks[0] | masks[1]) == 0) continue;                                                               \
+      for (size_t half = 0; half < 2; ++half) {                                                               \
+        for (unsigned mask = masks[half]; mask != 0; mask &= mask - 1) {                                      \
+          if (middleMatches(text + i + half * (WIDTH) + static_cast<unsigned>(__builtin_ctz(mask)), needle)) { \
+            return true;                                                                                      \
+          }                                                                                                   \
+        }                                                                                                     \
+      }                                                                                                       \
+    }                                                                                                         \
+    scanned = i;                                                                                              \
+    return false;                                                                                             \
+  }
+
+QUORVIN_SCAN_ONE(__attribute__((target("avx2"))), scanOneAvx2, __m256i, 32, _mm256_set1_epi8, _mm256_loadu_si256,
+                 _mm256_cmpeq_epi8, _mm256_and_si256, _mm256_movemask_epi8)
+#undef QUORVIN_SCAN_ONE
+
 QUORVIN_SCAN(, scanSse2, __m128i, 16, _mm_set1_epi8, _mm_loadu_si128, _mm_cmpeq_epi8, _mm_and_si128,
              _mm_movemask_epi8)
 QUORVIN_SCAN(__attribute__((target("avx2"))), scanAvx2, __m256i, 32, _mm256_set1_epi8, _mm256_loadu_si256,
@@ -87,7 +120,10 @@ bool containsAnyBytes(std::string_view haystack, std::span<const std::string_vie
   if (!simple || haystack.size() < longest) return containsScalar(haystack, needles);
 #if defined(QUORVIN_X86)
   size_t scanned = 0;
-  if (kHasAvx2 && scanAvx2(haystack, needles, longest, scanned)) return true;
+  if (kHasAvx2) {
+    if (needles.size() == 1 && scanOneAvx2(haystack, needles[0], scanned)) return true;
+    if (scanAvx2(haystack, needles, longest, scanned)) return true;
+  }
   if (scanSse2(haystack, needles, longest, scanned)) return true;
   // Start positions from `scanned` on were not tested yet: fewer than 16 remain for the
   // longest needle, shorter needles may have a few more.
