@@ -89,6 +89,11 @@ TEST(UsageLogParserClaude, IdentityIsMessageAndRequest) {
 }
 
 TEST(UsageLogParserClaude, UnusableRequestIdMeansNoIdentifier) {
+  LogRun nullRequest;  // null is no request id: the message alone identifies the line
+  const std::string withNull = R"({"requestId":null,"message":{"id":"m","usage":{"input_tokens":1,"output_tokens":1}}})";
+  nullRequest.feed(UsageSource::claude, {withNull, withNull});
+  EXPECT_EQ(nullRequest.events.size(), 1u);
+
   LogRun run;
   const std::string emptyRequest =
       R"({"requestId":"","message":{"id":"m","usage":{"input_tokens":1,"output_tokens":1}}})";
