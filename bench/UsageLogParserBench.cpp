@@ -128,7 +128,7 @@ bool check(const char* source, const UsageCounters& got, const UsageCounters& wa
 int main(int argc, char** argv) {
   const std::filesystem::path directory =
       argc > 1 ? std::filesystem::path(argv[1]) : std::filesystem::path(QUORVIN_BINARY_DIR) / "bench-corpus" / "logs";
-  const bench::Corpus corpus = bench::writeCorpus(directory, bench::CorpusSpec{});
+  const bench::Corpus corpus = bench::writeCorpus(directory, bench::CorpusOptions{});
 
   bool ok = true;
   double claudeRatio = 0;

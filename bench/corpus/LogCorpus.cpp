@@ -354,7 +354,7 @@ GroundTruth Corpus::total(UsageSource source) const {
   return sum;
 }
 
-Corpus writeCorpus(const std::filesystem::path& directory, const CorpusSpec& spec) {
+Corpus writeCorpus(const std::filesystem::path& directory, const CorpusOptions& options) {
   std::filesystem::create_directories(directory);
   const WallTime start = sys_days{year{2026} / 3 / 1} + hours(9);
   Corpus corpus;
@@ -364,18 +364,18 @@ Corpus writeCorpus(const std::filesystem::path& directory, const CorpusSpec& spe
     file.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
     if (!file) throw std::runtime_error("cannot write " + path.string());
   };
-  for (size_t i = 0; i < spec.claudeFiles; ++i) {
-    ClaudeSessionGenerator generator(spec.seed * 1000 + i, start + hours(i));
+  for (size_t i = 0; i < options.claudeFiles; ++i) {
+    ClaudeSessionGenerator generator(options.seed * 1000 + i, start + hours(i));
     buffer.clear();
-    generator.append(buffer, spec.claudeFileBytes);
+    generator.append(buffer, options.claudeFileBytes);
     auto path = directory / ("claude-" + std::to_string(i) + ".jsonl");
     write(path);
     corpus.files.push_back({path, UsageSource::claude, generator.truth()});
   }
-  for (size_t i = 0; i < spec.codexFiles; ++i) {
-    CodexSessionGenerator generator(spec.seed * 1000 + 500 + i, start + hours(i), i % 3 == 2);
+  for (size_t i = 0; i < options.codexFiles; ++i) {
+    CodexSessionGenerator generator(options.seed * 1000 + 500 + i, start + hours(i), i % 3 == 2);
     buffer.clear();
-    generator.append(buffer, spec.codexFileBytes);
+    generator.append(buffer, options.codexFileBytes);
     auto path = directory / ("rollout-" + std::to_string(i) + ".jsonl");
     write(path);
     corpus.files.push_back({path, UsageSource::codex, generator.truth()});

@@ -76,7 +76,7 @@ class CodexSessionGenerator {
   GroundTruth truth_;
 };
 
-struct CorpusSpec {
+struct CorpusOptions {
   size_t claudeFiles = 12;
   size_t claudeFileBytes = 32u << 20;
   size_t codexFiles = 6;
@@ -97,6 +97,6 @@ struct Corpus {
 
 // Writes the corpus into `directory` (created when missing; files of an earlier corpus
 // with the same names are replaced) and returns what each file holds.
-Corpus writeCorpus(const std::filesystem::path& directory, const CorpusSpec& spec);
+Corpus writeCorpus(const std::filesystem::path& directory, const CorpusOptions& options);
 
 }  // namespace quorvin::bench
