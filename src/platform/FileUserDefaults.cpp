@@ -7,6 +7,7 @@
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <string>
@@ -101,13 +102,45 @@ void FileUserDefaults::load() {
     case ReadOutcome::ok:
       break;
   }
-  boost::system::error_code ec;
-  json::value parsed = json::parse(bytes, ec);
-  if (ec || !parsed.is_object()) {
+  auto values = parse(bytes);
+  if (!values) {
     setAside("is not a settings file");
     return;
   }
-  replaceAll(std::move(parsed.get_object()));
+  replaceAll(std::move(*values));
+}
+
+namespace {
+
+// A number too large for a double parses as infinity, which Boost.JSON then writes in a
+// form it cannot read back: one such value would make the next save unreadable and lose
+// every setting. Nested ones become null; a top-level one is dropped.
+void replaceNonFinite(json::value& value) {
+  if (value.is_double() && !std::isfinite(value.get_double())) {
+    value = nullptr;
+  } else if (value.is_array()) {
+    for (auto& element : value.get_array()) replaceNonFinite(element);
+  } else if (value.is_object()) {
+    for (auto& entry : value.get_object()) replaceNonFinite(entry.value());
+  }
+}
+
+}  // namespace
+
+std::optional<json::object> FileUserDefaults::parse(std::string_view bytes) {
+  boost::system::error_code ec;
+  json::value parsed = json::parse(bytes, ec);
+  if (ec || !parsed.is_object()) return std::nullopt;
+  json::object& values = parsed.get_object();
+  for (auto it = values.begin(); it != values.end();) {
+    if (it->value().is_double() && !std::isfinite(it->value().get_double())) {
+      it = values.erase(it);
+    } else {
+      replaceNonFinite(it->value());
+      ++it;
+    }
+  }
+  return std::move(values);
 }
 
 void FileUserDefaults::setAside(const char* why) {

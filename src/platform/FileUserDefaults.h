@@ -38,6 +38,8 @@ class FileUserDefaults final : public MemoryUserDefaults {
   ~FileUserDefaults() override;
 
   void flush() override;
+  // The settings held by a file's bytes; none when they are not a JSON object.
+  static std::optional<boost::json::object> parse(std::string_view bytes);
   const std::filesystem::path& file() const { return writer_->file; }
   // Saves done so far (tests).
   uint64_t saves() const;
