@@ -55,10 +55,7 @@ class ProcessRunnerTest : public ::testing::Test {
     return result;
   }
   void drive(const Task& task) {
-    auto& io = runtime.modelContext();
-    auto guard = asio::make_work_guard(io);
-    io.restart();
-    while (!task.ended()) io.run_one();
+    runtime.runUntil([&] { return task.ended(); });
   }
   static std::string readFile(const fs::path& path) {
     std::ifstream in(path);
