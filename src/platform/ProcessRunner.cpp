@@ -361,6 +361,8 @@ asio::awaitable<ProcessResult> ProcessRunner::run(ProcessRequest request) {
       }
     }
     kill(-group, SIGKILL);
+    // Its end is real work again: the clock must not treat the wait as idle.
+    if (pending_ && state->partsRunning > 0) state->busy = pending_->begin();
     co_await waitFor(state, RunState::Until::exited);
     // A process that left the group may still hold the pipes: stop reading them.
     boost::system::error_code ignored;

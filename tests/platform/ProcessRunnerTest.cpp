@@ -216,3 +216,32 @@ TEST(BrowserTest, OpensOnlyWebUrlsAndPassesThemAsOneArgument) {
 
 }  // namespace
 }  // namespace quorvin
+
+namespace quorvin {
+namespace {
+
+asio::awaitable<void> runAndRecord(ProcessRunner* runner, ProcessRequest request, bool* aborted) {
+  try {
+    co_await runner->run(std::move(request));
+  } catch (const boost::system::system_error& e) {
+    *aborted = e.code() == asio::error::operation_aborted;
+  }
+}
+
+TEST(ProcessRunnerVirtualTimeTest, CancelledChildIsStoppedAndAwaitedUnderVirtualTime) {
+  Runtime runtime{1};
+  VirtualClock clock;
+  ProcessRunner runner(clock, &runtime.pending());
+  bool aborted = false;
+  // Ignores SIGTERM: only the SIGKILL after the (virtual) grace period ends it.
+  Task task = Task::start(runtime.model(),
+                          runAndRecord(&runner, {.argv = {"/bin/sh", "-c", "trap '' TERM; sleep 1000"}}, &aborted));
+  clock.run(runtime, [&] { return runtime.pending().inFlight() > 0; });
+  task.cancel();
+  ASSERT_TRUE(clock.run(runtime, [&] { return task.ended(); }));
+  EXPECT_TRUE(aborted);
+  EXPECT_EQ(clock.now(), WallTime(std::chrono::seconds(1'767'225'600)) + ProcessRunner::terminateGrace);
+}
+
+}  // namespace
+}  // namespace quorvin
