@@ -229,18 +229,25 @@ asio::awaitable<void> runAndRecord(ProcessRunner* runner, ProcessRequest request
 }
 
 TEST(ProcessRunnerVirtualTimeTest, CancelledChildIsStoppedAndAwaitedUnderVirtualTime) {
+  char pattern[] = "/tmp/quorvin-virtual-XXXXXX";
+  const fs::path dir = mkdtemp(pattern);
+  const fs::path ready = dir / "ready";
   Runtime runtime{1};
   VirtualClock clock;
   ProcessRunner runner(clock, &runtime.pending());
   bool aborted = false;
-  // Ignores SIGTERM: only the SIGKILL after the (virtual) grace period ends it.
-  Task task = Task::start(runtime.model(),
-                          runAndRecord(&runner, {.argv = {"/bin/sh", "-c", "trap '' TERM; sleep 1000"}}, &aborted));
-  clock.run(runtime, [&] { return runtime.pending().inFlight() > 0; });
+  // Ignores SIGTERM (from the moment it says so): only the SIGKILL after the virtual grace
+  // period ends it.
+  Task task = Task::start(
+      runtime.model(),
+      runAndRecord(&runner, {.argv = {"/bin/sh", "-c", "trap '' TERM; : > \"$1\"; sleep 1000", "sh", ready.string()}},
+                   &aborted));
+  clock.run(runtime, [&] { return fs::exists(ready); });
   task.cancel();
   ASSERT_TRUE(clock.run(runtime, [&] { return task.ended(); }));
   EXPECT_TRUE(aborted);
   EXPECT_EQ(clock.now(), WallTime(std::chrono::seconds(1'767'225'600)) + ProcessRunner::terminateGrace);
+  fs::remove_all(dir);
 }
 
 }  // namespace
