@@ -97,7 +97,7 @@ class FileSecretStore final : public SecretStore {
     std::lock_guard lock(mutex_);
     Loaded loaded = load();
     if (!loaded.outcome.ok()) return loaded.outcome;
-    if (loaded.unreadable) return unreadable();
+    if (loaded.unreadable) return SecretOutcome::notFound();  // nothing usable to update: add sets it aside
     bool found = false;
     for (Item& item : loaded.items) {
       if (item.service == service && item.account == account) {
