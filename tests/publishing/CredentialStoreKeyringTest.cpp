@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 #include <libsecret/secret.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
+#include <thread>
 
 #include "publishing/CredentialStore.h"
 #include "support/MemoryUserDefaults.h"
@@ -32,6 +34,66 @@ void lockDefaultCollection() {
   g_object_unref(collection);
   g_object_unref(secrets);
 }
+
+// Counts Unlock calls to the Secret Service (the only way to a prompt) as a bus monitor sees them.
+// Without a display a prompt fails at once, so the outcome alone cannot show that none was tried.
+class UnlockCounter {
+ public:
+  UnlockCounter() {
+    GError* error = nullptr;
+    gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+    connection_ = g_dbus_connection_new_for_address_sync(
+        address, static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                                   G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, &error);
+    g_free(address);
+    if (connection_ == nullptr) throw std::runtime_error(error->message);
+    g_dbus_connection_add_filter(connection_, &UnlockCounter::filter, this, nullptr);
+    const gchar* rules[] = {"type='method_call',interface='org.freedesktop.Secret.Service',member='Unlock'",
+                            "type='method_call',interface='org.freedesktop.DBus.Peer',member='Ping'", nullptr};
+    GVariant* reply = g_dbus_connection_call_sync(connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                  "org.freedesktop.DBus.Monitoring", "BecomeMonitor",
+                                                  g_variant_new("(^asu)", rules, 0u), nullptr,
+                                                  G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
+    if (reply == nullptr) throw std::runtime_error(error->message);
+    g_variant_unref(reply);
+  }
+  ~UnlockCounter() {
+    g_dbus_connection_close_sync(connection_, nullptr, nullptr);
+    g_object_unref(connection_);
+  }
+
+  // Unlock calls so far. A ping on the connection libsecret uses orders everything it sent before.
+  int unlocks() {
+    int marker = ++marker_;
+    GDBusConnection* shared = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    GVariant* reply = g_dbus_connection_call_sync(shared, "org.freedesktop.secrets", "/org/freedesktop/secrets",
+                                                  "org.freedesktop.DBus.Peer", "Ping", nullptr, nullptr,
+                                                  G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    if (reply != nullptr) g_variant_unref(reply);
+    g_object_unref(shared);
+    while (pings_.load() < marker) std::this_thread::yield();
+    return unlocks_.load();
+  }
+
+ private:
+  static GDBusMessage* filter(GDBusConnection*, GDBusMessage* message, gboolean incoming, gpointer self) {
+    auto* counter = static_cast<UnlockCounter*>(self);
+    if (!incoming || g_dbus_message_get_message_type(message) != G_DBUS_MESSAGE_TYPE_METHOD_CALL) {
+      return message;  // the reply to BecomeMonitor, and the like
+    }
+    // Monitored copies: count them and keep them from being dispatched.
+    if (g_strcmp0(g_dbus_message_get_member(message), "Unlock") == 0) ++counter->unlocks_;
+    if (g_strcmp0(g_dbus_message_get_member(message), "Ping") == 0) ++counter->pings_;
+    g_object_unref(message);
+    return nullptr;
+  }
+
+  GDBusConnection* connection_ = nullptr;
+  std::atomic<int> unlocks_{0};
+  std::atomic<int> pings_{0};
+  int marker_ = 0;
+};
 
 class CredentialStoreKeyringTest : public ::testing::Test {
  protected:
@@ -118,6 +180,7 @@ TEST_F(CredentialStoreKeyringTest, EmptyOrNonUtf8SecretIsUnreadableNotMissing) {
 TEST_F(CredentialStoreKeyringTest, LockedKeyringNeedsApprovalAndNeverPrompts) {
   store->saveDeviceToken("secret-token", store->mutationGeneration());
   lockDefaultCollection();
+  UnlockCounter counter;
 
   auto started = std::chrono::steady_clock::now();
   TokenProbe probe = store->probeDeviceToken();
@@ -140,6 +203,7 @@ TEST_F(CredentialStoreKeyringTest, LockedKeyringNeedsApprovalAndNeverPrompts) {
   EXPECT_FALSE(defaults.contains("device_token"));
   EXPECT_TRUE(store->interactionAllowed());  // restored after the deletion
   EXPECT_EQ(store->probeDeviceToken(), TokenProbe::approvalRequired());
+  EXPECT_EQ(counter.unlocks(), 0) << "the probe and a no-prompt deletion must never ask to unlock";
 
   // The unlock prompt cannot show here (no display), which is what a dismissed prompt looks like:
   // locate and a prompting delete need approval, a save fails and leaves everything as it was.
@@ -147,6 +211,7 @@ TEST_F(CredentialStoreKeyringTest, LockedKeyringNeedsApprovalAndNeverPrompts) {
     std::lock_guard lock(store->interactionLock());
     EXPECT_EQ(store->locateDeviceToken(), TokenProbe::approvalRequired());
   }
+  EXPECT_EQ(counter.unlocks(), 1);  // locate did ask: the counter sees unlocks
   EXPECT_THROW(store->deleteDeviceTokens(true), StoreError);
   defaults.setString("device_token", "legacy");
   try {
