@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "publishing/CredentialStore.h"
-#include "support/MemoryUserDefaults.h"
+#include "platform/MemoryUserDefaults.h"
 
 namespace {
 
@@ -33,7 +33,7 @@ void setLocked(bool locked) {
 // 2: the token in a locked keyring (last, since the lock cannot be undone without a prompt).
 void BM_Probe(benchmark::State& state) {
   if (!privateKeyring(state)) return;
-  test::MemoryUserDefaults defaults;
+  MemoryUserDefaults defaults;
   CredentialStore store(makeSecretServiceStore(), defaults, "0123456789abcdef01234567");
   // The benchmark library calls this more than once per argument; once locked, the setup can only fail.
   try {

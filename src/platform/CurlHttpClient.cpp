@@ -120,6 +120,7 @@ struct CurlHttpClient::Engine {
     asio::any_io_executor executor;
     asio::cancellation_slot slot;
     std::unique_ptr<Completion> handler;
+    PendingWork::Token inFlight;
 
     ~Transfer() {
       if (easy != nullptr) curl_easy_cleanup(easy);
@@ -195,6 +196,8 @@ struct CurlHttpClient::Engine {
       transfer->easy = nullptr;
     }
     asio::any_io_executor executor = transfer->executor;
+    // Stops counting only once the result is queued where the caller will see it.
+    PendingWork::Token inFlight = std::move(transfer->inFlight);
     asio::post(executor, [transfer = std::move(transfer), result = std::move(result)]() mutable {
       // The slot may only be touched on the awaiting side; a late cancel finds no transfer.
       if (transfer->slot.is_connected()) transfer->slot.clear();
@@ -202,6 +205,7 @@ struct CurlHttpClient::Engine {
       transfer.reset();
       (*handler)(std::move(result));
     });
+    inFlight.reset();
   }
 
   static size_t onBody(char* data, size_t size, size_t count, void* user) {
@@ -379,6 +383,7 @@ struct StartTransfer {
     using Decayed = std::decay_t<Handler>;
     transfer->handler = std::make_unique<CurlHttpClient::Engine::CompletionOf<Decayed>>(Decayed(std::forward<Handler>(handler)));
     transfer->request = std::move(request);
+    if (engine->options.pending != nullptr) transfer->inFlight = engine->options.pending->begin();
 
     const HttpRequest& r = transfer->request;
     bool headersOk = std::all_of(r.headers.begin(), r.headers.end(), [](const auto& h) {

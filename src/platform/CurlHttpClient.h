@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/HttpClient.h"
+#include "platform/PendingWork.h"
 
 namespace quorvin {
 
@@ -26,6 +27,10 @@ class CurlHttpClient final : public HttpClient {
     // else the system store.
     std::optional<std::filesystem::path> caFile;
     std::string userAgent = "Quorvin";
+    // Counts each transfer as work in flight until its result is queued on the caller's
+    // executor, so a virtual clock never jumps while a request is under way. The program passes
+    // Runtime::pending(); must outlive the client.
+    PendingWork* pending = nullptr;
   };
 
   CurlHttpClient();

@@ -6,10 +6,13 @@
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "platform/Runtime.h"
+#include "platform/VirtualClock.h"
 #include "support/LoopbackHttpServer.h"
 #include "support/TestCertificates.h"
 
@@ -254,6 +257,43 @@ TEST(CurlHttpClientPlainTest, DestroyingTheClientEndsTransfersInFlight) {
   ioc.run();
   ASSERT_TRUE(out.has_value());
   EXPECT_EQ(out->failure->kind, Kind::cancelled);
+}
+
+asio::awaitable<void> fetchAndNote(HttpClient& client, HttpRequest request, const Clock& clock,
+                                   std::optional<WallTime>& answeredAt) {
+  HttpResult result = co_await client.send(std::move(request));
+  EXPECT_TRUE(result.ok());
+  answeredAt = clock.now();
+}
+
+asio::awaitable<void> sleepAndNote(RuntimeClock& clock, bool& woke) {
+  co_await clock.sleep(std::chrono::seconds(10));
+  woke = true;
+}
+
+// A request in flight counts as pending work: virtual time must not jump past a sleep while the
+// answer is still on its way, or tests of retry loops would see time-outs that never happened.
+TEST(CurlHttpClientRuntimeTest, VirtualTimeWaitsForTransfersInFlight) {
+  TestCertificates certs;
+  LoopbackHttpServer server(certs);
+  server.route("GET", "/slow", [](const TestHttpRequest&) {
+    return TestHttpReply{.status = 200, .delay = std::chrono::milliseconds(200)};
+  });
+  Runtime runtime(1);
+  VirtualClock clock;
+  const WallTime start = clock.now();
+  CurlHttpClient::Options options = trusting(certs);
+  options.pending = &runtime.pending();
+  CurlHttpClient client(options);
+
+  std::optional<WallTime> answeredAt;
+  bool woke = false;
+  asio::co_spawn(runtime.model(), fetchAndNote(client, {.url = server.url("/slow")}, clock, answeredAt),
+                 asio::detached);
+  asio::co_spawn(runtime.model(), sleepAndNote(clock, woke), asio::detached);
+  ASSERT_TRUE(clock.run(runtime, [&] { return answeredAt.has_value() && woke; }));
+  EXPECT_EQ(*answeredAt, start);
+  EXPECT_EQ(clock.now(), start + std::chrono::seconds(10));
 }
 
 }  // namespace

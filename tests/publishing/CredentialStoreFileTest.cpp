@@ -8,7 +8,7 @@
 
 #include "core/Log.h"
 #include "publishing/CredentialStore.h"
-#include "support/MemoryUserDefaults.h"
+#include "platform/MemoryUserDefaults.h"
 
 namespace quorvin {
 namespace {
@@ -31,7 +31,7 @@ class CredentialStoreFileTest : public ::testing::Test {
     file = dataFolder / "device-credentials.json";
   }
 
-  test::MemoryUserDefaults defaults;
+  MemoryUserDefaults defaults;
   fs::path dataFolder;
   fs::path file;
 };
@@ -41,7 +41,7 @@ TEST_F(CredentialStoreFileTest, WithoutSecretServiceThePrivateFileGivesTheSameOu
   std::vector<std::string> lines;
   std::unique_ptr<CredentialStore> store;
   {
-    test::MemoryUserDefaults unused;
+    MemoryUserDefaults unused;
     ScopedLogCapture capture([&lines](std::string_view line) { lines.emplace_back(line); });
     store = CredentialStore::open(defaults, dataFolder);
     CredentialStore::open(unused, dataFolder);  // said once per process, not per store

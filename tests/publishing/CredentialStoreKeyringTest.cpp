@@ -8,8 +8,14 @@
 #include <iostream>
 #include <thread>
 
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+
+#include "platform/Runtime.h"
+#include "platform/VirtualClock.h"
+#include "publishing/AsyncCredentialStore.h"
 #include "publishing/CredentialStore.h"
-#include "support/MemoryUserDefaults.h"
+#include "platform/MemoryUserDefaults.h"
 
 namespace quorvin {
 namespace {
@@ -107,7 +113,7 @@ class CredentialStoreKeyringTest : public ::testing::Test {
 
   std::vector<std::optional<std::string>> accounts() { return secrets->list(kService).accounts; }
 
-  test::MemoryUserDefaults defaults;
+  MemoryUserDefaults defaults;
   SecretStore* secrets = nullptr;  // owned by store
   std::unique_ptr<CredentialStore> store;
 };
@@ -271,6 +277,43 @@ TEST_F(CredentialStoreKeyringTest, SaveOvertakenByADisconnectWritesNothing) {
   // With the current generation the same save goes through.
   store->saveDeviceToken("late-token", store->mutationGeneration());
   EXPECT_EQ(store->probeDeviceToken(), TokenProbe::available({"late-token", TokenSource::current}));
+}
+
+// A pairing as the model thread runs it: the disconnect that overtakes it wins, a fresh attempt saves.
+boost::asio::awaitable<void> pairingOnTheModelThread(AsyncCredentialStore& async, std::vector<std::string>& seen) {
+  int64_t started = co_await async.mutationGeneration();
+  co_await async.raiseMutationGeneration();  // the user disconnected meanwhile
+  try {
+    co_await async.save("late-token", started);
+    seen.push_back("saved");
+  } catch (const StoreError& error) {
+    seen.push_back(error.what());
+  }
+  TokenProbe afterCancel = co_await async.probe();
+  seen.push_back(afterCancel == TokenProbe::missing() ? "missing" : "unexpected");
+  int64_t current = co_await async.mutationGeneration();
+  co_await async.save("fresh-token", current);
+  TokenProbe located = co_await async.locate();
+  seen.push_back(located.token ? located.token->value : "none");
+  co_await async.deleteAll(false);
+  TokenProbe afterDelete = co_await async.probe();
+  seen.push_back(afterDelete == TokenProbe::missing() ? "missing" : "unexpected");
+}
+
+TEST_F(CredentialStoreKeyringTest, ModelThreadUsesTheStoreThroughThePool) {
+  Runtime runtime(2);
+  VirtualClock clock;
+  AsyncCredentialStore async(*store, runtime.pool());
+  std::vector<std::string> seen;
+  bool done = false;
+  boost::asio::co_spawn(runtime.model(), pairingOnTheModelThread(async, seen),
+                        [&done](std::exception_ptr error) {
+                          if (error) std::rethrow_exception(error);
+                          done = true;
+                        });
+  ASSERT_TRUE(clock.run(runtime, [&done] { return done; }));
+  EXPECT_EQ(seen, (std::vector<std::string>{"The credential operation was canceled.", "missing", "fresh-token",
+                                            "missing"}));
 }
 
 }  // namespace

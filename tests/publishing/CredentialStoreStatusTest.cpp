@@ -5,7 +5,7 @@
 #include <deque>
 
 #include "publishing/CredentialStore.h"
-#include "support/MemoryUserDefaults.h"
+#include "platform/MemoryUserDefaults.h"
 
 namespace quorvin {
 namespace {
@@ -65,7 +65,7 @@ class CredentialStoreStatusTest : public ::testing::Test {
     ownerView = store.get();
   }
 
-  test::MemoryUserDefaults defaults;
+  MemoryUserDefaults defaults;
   const CredentialStore* ownerView = nullptr;
   ScriptedSecretStore* secrets = nullptr;
   std::unique_ptr<CredentialStore> store;
