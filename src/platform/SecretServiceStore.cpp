@@ -151,9 +151,18 @@ class SecretServiceStore final : public SecretStore {
     Ref<SecretCollection> collection;
     collection.object = secret_collection_for_alias_sync(secrets.object, SECRET_COLLECTION_DEFAULT,
                                                          SECRET_COLLECTION_NONE, nullptr, error.out());
+    if (collection.object == nullptr && error.error != nullptr) return outcomeOf(error.error);
     if (collection.object == nullptr) {
-      return error.error != nullptr ? outcomeOf(error.error)
-                                    : SecretOutcome::failed(-1, "the keyring has no default collection");
+      // No default keyring yet: only the service's own store call creates one, and it asks the user.
+      if (!allowInteraction) return SecretOutcome::interactionNotAllowed("there is no default keyring");
+      Attributes attributes(service, &account);
+      SecretValue* value = secret_value_new(secret.data(), static_cast<gssize>(secret.size()), "text/plain");
+      gboolean stored = secret_service_store_sync(secrets.object, &tokenSchema(), attributes.table,
+                                                  SECRET_COLLECTION_DEFAULT, "Quorvin device token", value, nullptr,
+                                                  error.out());
+      secret_value_unref(value);
+      if (error.error != nullptr) return outcomeOf(error.error);
+      return stored ? SecretOutcome::success() : lockedOutcome(true);
     }
     if (secret_collection_get_locked(collection.object)) {
       if (!allowInteraction) return SecretOutcome::interactionNotAllowed("the keyring is locked");

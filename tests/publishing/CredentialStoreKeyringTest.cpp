@@ -279,6 +279,27 @@ TEST_F(CredentialStoreKeyringTest, SaveOvertakenByADisconnectWritesNothing) {
   EXPECT_EQ(store->probeDeviceToken(), TokenProbe::available({"late-token", TokenSource::current}));
 }
 
+// A session whose keyring has no default collection (the alias unset): adding must go through the
+// service's own store call, which has to ask the user to create one; here the prompt cannot show.
+TEST_F(CredentialStoreKeyringTest, WithoutADefaultKeyringTheSaveNeedsTheUser) {
+  GError* error = nullptr;
+  SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);
+  ASSERT_NE(service, nullptr);
+  ASSERT_TRUE(secret_service_set_alias_sync(service, SECRET_COLLECTION_DEFAULT, nullptr, nullptr, &error))
+      << error->message;
+  g_object_unref(service);
+
+  EXPECT_EQ(store->probeDeviceToken(), TokenProbe::missing());
+  EXPECT_EQ(secrets->add(kService, kAccount, "t", false).status, SecretOutcome::Status::interactionNotAllowed);
+  try {
+    store->saveDeviceToken("token", store->mutationGeneration());
+    FAIL() << "expected a keychain error";
+  } catch (const StoreError& e) {
+    EXPECT_EQ(e.kind(), StoreError::Kind::keychain);
+  }
+  EXPECT_EQ(store->probeDeviceToken(), TokenProbe::missing());
+}
+
 // A pairing as the model thread runs it: the disconnect that overtakes it wins, a fresh attempt saves.
 boost::asio::awaitable<void> pairingOnTheModelThread(AsyncCredentialStore& async, std::vector<std::string>& seen) {
   int64_t started = co_await async.mutationGeneration();
