@@ -143,14 +143,22 @@ TEST_F(CredentialStoreKeyringTest, SavedTokenIsFoundAndReplacedInPlace) {
   EXPECT_EQ(accounts(), (std::vector<std::optional<std::string>>{kAccount}));  // updated, not added twice
 }
 
-TEST_F(CredentialStoreKeyringTest, WithoutAnyItemTheDefaultsValueDecides) {
+TEST_F(CredentialStoreKeyringTest, WithoutAnyItemTheDefaultsValueDecidesAndMigrates) {
   EXPECT_EQ(store->probeDeviceToken(), TokenProbe::missing());
   defaults.setString("device_token", "");
   EXPECT_EQ(store->probeDeviceToken(), TokenProbe::missing());
   defaults.setString("device_token", "legacy");
-  EXPECT_EQ(store->probeDeviceToken(), TokenProbe::available({"legacy", TokenSource::legacyDefaults}));
-  std::lock_guard lock(store->interactionLock());
-  EXPECT_EQ(store->locateDeviceToken(), TokenProbe::available({"legacy", TokenSource::legacyDefaults}));
+  TokenProbe found = store->probeDeviceToken();
+  EXPECT_EQ(found, TokenProbe::available({"legacy", TokenSource::legacyDefaults}));
+  {
+    std::lock_guard lock(store->interactionLock());
+    EXPECT_EQ(store->locateDeviceToken(), TokenProbe::available({"legacy", TokenSource::legacyDefaults}));
+  }
+
+  // Migration: the old value moves into this build's item and leaves the defaults.
+  store->saveDeviceToken(found.token->value, store->mutationGeneration());
+  EXPECT_FALSE(defaults.contains("device_token"));
+  EXPECT_EQ(store->probeDeviceToken(), TokenProbe::available({"legacy", TokenSource::current}));
 }
 
 TEST_F(CredentialStoreKeyringTest, ItemsOfOtherBuildsOrEditionsRequirePairingAgain) {
