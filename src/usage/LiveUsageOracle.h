@@ -108,6 +108,8 @@ class LiveUsageOracle {
   void processChanges(const std::vector<std::string>& paths, WallTime now);
   void pollKnownFiles(WallTime now);
   void refreshFile(const std::string& path, UsageSource source, const Facts* given, WallTime now);
+  void refreshKnownFile(const std::string& path, FileState& state, const Facts& facts, WallTime now);
+  void readGrowth(const std::string& path, FileState& state, const Facts& facts, WallTime now);
   void archiveAndReset(FileState& state, std::optional<FileIdentity> identity);
   void primeCodex(const std::string& path, FileState& state);
   void readAppended(const std::string& path, FileState& state, WallTime now);

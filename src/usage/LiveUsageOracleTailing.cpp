@@ -48,62 +48,70 @@ void LiveUsageOracle::refreshFile(const std::string& path, UsageSource source, c
     given = &*fetched;
   }
   if (!given->regular) return;
-  const uint64_t size = given->size;
 
-  auto entry = files_.find(path);
-  if (entry != files_.end()) {
-    FileState& state = entry->second;
-    if (!state.identity) {
-      state.identity = given->identity;
-    } else if (given->identity && *given->identity != *state.identity) {
-      // Replaced at the same path: the old file may show up under another name (a
-      // rotation), where it must not count again.
-      retiredIdentities_[*state.identity] = now + kRetiredIdentityLifetime;
-      archiveAndReset(state, given->identity);
-      state.codexPrimed = true;
-      filesChanged_ = true;
-    }
-  } else {
-    FileState state;
-    state.source = source;
-    state.identity = given->identity;
-    bool counted = true;
-    if (given->identity) {
-      auto retired = retiredIdentities_.find(*given->identity);
-      if (retired != retiredIdentities_.end() && retired->second > now) {
-        retiredIdentities_.erase(retired);
-        counted = false;
-      }
-    }
-    auto moved = files_.end();
-    if (counted && given->identity) {
-      moved = std::find_if(files_.begin(), files_.end(),
-                           [&](const auto& other) { return other.second.identity == given->identity; });
-    }
-    if (moved != files_.end()) {
-      state = std::move(moved->second);
-      files_.erase(moved);
-    } else if (counted) {
-      std::optional<Facts> timed;
-      const Facts* facts = given;
-      if (!given->timesRead) {
-        timed = Facts::read(path, true);
-        if (!timed) return;
-        facts = &*timed;
-      }
-      // Without a creation time the file is taken as new; for Claude the parser still
-      // holds back lines stamped before start.
-      counted = !(facts->created && *facts->created < startedAt_ - 1s);
-    }
-    if (!counted) state.offset = size;
-    entry = files_.emplace(path, std::move(state)).first;
-    filesChanged_ = true;
-    if (!counted) return;
+  if (auto known = files_.find(path); known != files_.end()) {
+    refreshKnownFile(path, known->second, *given, now);
+    return;
   }
 
-  FileState& state = entry->second;
+  // A new path. Its content counts from the first byte only when the file is new.
+  FileState state;
+  state.source = source;
+  state.identity = given->identity;
+  bool counted = true;
+  if (given->identity) {
+    // Counted under another path moments ago, before that path was replaced.
+    auto retired = retiredIdentities_.find(*given->identity);
+    if (retired != retiredIdentities_.end() && retired->second > now) {
+      retiredIdentities_.erase(retired);
+      counted = false;
+    }
+  }
+  auto moved = files_.end();
+  if (counted && given->identity) {
+    moved = std::find_if(files_.begin(), files_.end(),
+                         [&](const auto& other) { return other.second.identity == given->identity; });
+  }
+  if (moved != files_.end()) {
+    // Renamed: the state and its offset follow the file.
+    state = std::move(moved->second);
+    files_.erase(moved);
+  } else if (counted) {
+    std::optional<Facts> timed;
+    const Facts* facts = given;
+    if (!given->timesRead) {
+      timed = Facts::read(path, true);
+      if (!timed) return;
+      facts = &*timed;
+    }
+    // Without a creation time the file is taken as new; for Claude the parser still
+    // holds back lines stamped before start.
+    counted = !(facts->created && *facts->created < startedAt_ - 1s);
+  }
+  if (!counted) state.offset = given->size;
+  auto entry = files_.emplace(path, std::move(state)).first;
+  filesChanged_ = true;
+  if (counted) readGrowth(path, entry->second, *given, now);
+}
+
+void LiveUsageOracle::refreshKnownFile(const std::string& path, FileState& state, const Facts& facts, WallTime now) {
+  if (!state.identity) {
+    state.identity = facts.identity;
+  } else if (facts.identity && *facts.identity != *state.identity) {
+    // Replaced at the same path: the old file may show up under another name (a
+    // rotation), where it must not count again.
+    retiredIdentities_[*state.identity] = now + kRetiredIdentityLifetime;
+    archiveAndReset(state, facts.identity);
+    state.codexPrimed = true;
+    filesChanged_ = true;
+  }
+  readGrowth(path, state, facts, now);
+}
+
+void LiveUsageOracle::readGrowth(const std::string& path, FileState& state, const Facts& facts, WallTime now) {
+  const uint64_t size = facts.size;
   if (size < state.offset) {
-    archiveAndReset(state, given->identity);
+    archiveAndReset(state, facts.identity);
     state.codexPrimed = true;
     filesChanged_ = true;
   }
