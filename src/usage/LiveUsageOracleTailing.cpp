@@ -87,6 +87,9 @@ void LiveUsageOracle::refreshFile(const std::string& path, UsageSource source, c
     // Without a creation time the file is taken as new; for Claude the parser still
     // holds back lines stamped before start.
     counted = !(facts->created && *facts->created < startedAt_ - 1s);
+    // Read from its first byte, the file's own lines give the Codex baseline; priming
+    // from a window later would only lose what lies before the window (the model).
+    state.codexPrimed = counted;
   }
   if (!counted) state.offset = given->size;
   auto entry = files_.emplace(path, std::move(state)).first;
