@@ -1,11 +1,7 @@
 #include "app/Commands.h"
 
-#include "app/UsageCommand.h"
-
 namespace quorvin::app {
 
-void registerCommands(CLI::App& app, CommandRegistry& registry) {
-  registerUsageCommand(app, registry);
-}
+void registerCommands(CLI::App& /*app*/, CommandRegistry& /*registry*/) {}
 
 }  // namespace quorvin::app
