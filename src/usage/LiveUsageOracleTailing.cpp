@@ -182,6 +182,8 @@ void LiveUsageOracle::readAppended(const std::string& path, FileState& state, Wa
     state.offset += uint64_t(n);
     consume(state, std::string_view(readBuffer_.data(), size_t(n)), now);
     filesChanged_ = true;
+    // A short read of a regular file is its end for now; skip the read that says so.
+    if (size_t(n) < readBuffer_.size()) break;
   }
   ::close(fd);
 }
