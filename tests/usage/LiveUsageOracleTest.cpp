@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "usage/ManualClock.h"
+#include "platform/VirtualClock.h"
 #include "usage/OracleHarness.h"
 #include "usage/SqliteWriter.h"
 #include "usage/TempDirectory.h"
@@ -17,8 +17,8 @@ using test::snapshotUntil;
 using test::sourceTotal;
 using test::TempDirectory;
 
-// Real files under a temporary home; the clock starts at the real time so file times and
-// the oracle's start agree, and moves only when a test moves it.
+// Real files under a temporary home; the virtual clock starts at the real time so file
+// times and the oracle's start agree, and moves only when a test moves it.
 class LiveUsageOracleTest : public ::testing::Test {
  protected:
   LiveUsageOracleTest() : clock_(std::chrono::system_clock::now()) {}
@@ -38,7 +38,7 @@ class LiveUsageOracleTest : public ::testing::Test {
   }
 
   TempDirectory home_;
-  test::ManualClock clock_;
+  VirtualClock clock_;
 };
 
 TEST_F(LiveUsageOracleTest, ExistingFilesCountOnlyAppendedLinesAndNewFilesCountFromTheirFirstByte) {
