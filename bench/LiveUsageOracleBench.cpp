@@ -435,10 +435,10 @@ void usageIdleCpu(int idleSeconds) {
 int main(int argc, char** argv) {
   CLI::App app{"Live usage oracle benchmarks"};
   size_t streamBytes = 256u << 20;
-  size_t rssBytes = 256u << 20;
+  size_t rssBytes = size_t(1) << 30;
   int cpuSeconds = 60;
   app.add_option("--stream-bytes", streamBytes, "Bytes appended for the throughput figure");
-  app.add_option("--rss-bytes", rssBytes, "Bytes appended to 1,000 files for the memory figure (1073741824 for 1 GiB)");
+  app.add_option("--rss-bytes", rssBytes, "Bytes appended to 1,000 files for the memory figure (default 1 GiB)");
   app.add_option("--cpu-seconds", cpuSeconds, "Seconds of idle `quorvin usage` for the CPU figure");
   int cadenceMs = 100;
   app.add_option("--cadence-ms", cadenceMs, "Milliseconds between snapshots while the writer appends");
