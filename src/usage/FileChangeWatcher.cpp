@@ -18,7 +18,6 @@ namespace {
 
 constexpr uint32_t kMask = IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE |
                            IN_ATTRIB | IN_ONLYDIR;
-constexpr int kCoalesceMs = 200;
 constexpr size_t kMaxDepth = 32;
 
 bool isDirectory(const std::string& path) {
@@ -28,7 +27,9 @@ bool isDirectory(const std::string& path) {
 
 }  // namespace
 
-FileChangeWatcher::FileChangeWatcher(const std::vector<std::filesystem::path>& paths) {
+FileChangeWatcher::FileChangeWatcher(const std::vector<std::filesystem::path>& paths,
+                                     std::chrono::milliseconds batchDelay)
+    : batchDelay_(batchDelay) {
   for (const auto& path : paths) {
     std::error_code ec;
     std::string standardized = std::filesystem::absolute(path, ec).lexically_normal().string();
@@ -79,7 +80,7 @@ void FileChangeWatcher::run() {
     readEvents(batch);
     // Let a burst of writes settle, then hand everything over at once.
     pollfd stopOnly{stop_, POLLIN, 0};
-    int stopped = ::poll(&stopOnly, 1, kCoalesceMs);
+    int stopped = ::poll(&stopOnly, 1, static_cast<int>(batchDelay_.count()));
     readEvents(batch);
     if (!batch.empty()) {
       std::lock_guard guard(lock_);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <mutex>
 #include <set>
@@ -21,8 +22,12 @@ namespace quorvin {
 // over at most every 0.2 seconds, so a busy writer wakes it at most five times a second.
 class FileChangeWatcher {
  public:
-  // Watches the paths that exist now; with none, nothing is ever reported.
-  explicit FileChangeWatcher(const std::vector<std::filesystem::path>& paths);
+  static constexpr std::chrono::milliseconds kDefaultBatchDelay{200};
+
+  // Watches the paths that exist now; with none, nothing is ever reported. batchDelay is
+  // how long a burst of events is collected before it is handed over.
+  explicit FileChangeWatcher(const std::vector<std::filesystem::path>& paths,
+                             std::chrono::milliseconds batchDelay = kDefaultBatchDelay);
   ~FileChangeWatcher();
   FileChangeWatcher(const FileChangeWatcher&) = delete;
   FileChangeWatcher& operator=(const FileChangeWatcher&) = delete;
@@ -40,6 +45,7 @@ class FileChangeWatcher {
   void reportEverything(std::set<std::string>& batch);
 
   std::vector<std::string> roots_;
+  std::chrono::milliseconds batchDelay_;
   int inotify_ = -1;
   int stop_ = -1;
   std::unordered_map<int, std::string> directories_;  // watch descriptor -> path; watcher thread only
