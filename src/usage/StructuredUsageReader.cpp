@@ -1,5 +1,8 @@
 #include "usage/StructuredUsageReader.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <system_error>
 
@@ -35,10 +38,24 @@ constexpr const char* kOpenCode = "opencode";
 constexpr const char* kHermes = "hermes";
 constexpr const char* kDroid = "droid";
 
+// Up to `length` bytes at `offset`; empty when the file cannot be read.
+std::string bytesAt(const std::string& path, off_t offset, size_t length) {
+  std::string bytes(length, '\0');
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return {};
+  ssize_t n = ::pread(fd, bytes.data(), length, offset);
+  ::close(fd);
+  bytes.resize(n > 0 ? size_t(n) : 0);
+  return bytes;
+}
+
 std::optional<StructuredUsageReader::DatabaseRevision> revisionOf(const std::string& path) {
   auto database = fileStamp(path);
   if (!database) return std::nullopt;
-  return StructuredUsageReader::DatabaseRevision{*database, fileStamp(path + "-wal")};
+  // The header's file change counter (rollback journal) and the first wal-index header,
+  // whose transaction counter and last frame move with every WAL commit.
+  std::string counters = bytesAt(path, 24, 4) + bytesAt(path + "-shm", 0, 48);
+  return StructuredUsageReader::DatabaseRevision{*database, fileStamp(path + "-wal"), std::move(counters)};
 }
 
 bool isHidden(const fs::path& path) {

@@ -29,10 +29,15 @@ class StructuredUsageReader {
     std::map<std::string, double> costBySource;
   };
 
-  // The database file and its write-ahead log: a commit changes one or the other.
+  // The database file and its write-ahead log: a commit changes one or the other. File
+  // times are coarse (a few milliseconds) and a write-ahead log is rewritten in place
+  // after a checkpoint, so the stamps alone can miss a commit; SQLite's own change
+  // counters (the database header's, and the shared-memory index header with its
+  // per-transaction counter) are compared too, as opaque bytes.
   struct DatabaseRevision {
     FileStamp database;
     std::optional<FileStamp> wal;
+    std::string changeCounters;
     bool operator==(const DatabaseRevision&) const = default;
   };
 
