@@ -9,6 +9,13 @@ if(QUORVIN_SANITIZE)
                                                    -fno-sanitize-recover=undefined)
   target_link_options(quorvin_options INTERFACE -fsanitize=address,undefined)
 endif()
+if(QUORVIN_FUZZ)
+  # The libraries under test need coverage instrumentation and ASan too, or libFuzzer
+  # only sees the harness and overflows inside a parser go unnoticed.
+  target_compile_options(quorvin_options INTERFACE -fsanitize=fuzzer-no-link,address,undefined
+                                                   -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  target_link_options(quorvin_options INTERFACE -fsanitize=address,undefined)
+endif()
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   # GCC 12 warns on valid coroutine code in Asio's headers.
   target_compile_options(quorvin_options INTERFACE -Wno-mismatched-new-delete -Wno-maybe-uninitialized)

@@ -215,16 +215,17 @@ void ClaudeSessionGenerator::turn(std::string& out) {
     for (size_t b = 0; b < blocks.size(); ++b) emit(blocks[b], final, b + 1 == blocks.size());
 
     if (usesTool) {
+      const std::string output = text(random_, toolOutputBytes(random_));
       std::string result = envelope("user") + R"("message":{"role":"user","content":[{"tool_use_id":")" + toolId +
-                           R"(","type":"tool_result","content":")" + text(random_, toolOutputBytes(random_)) +
-                           R"(","is_error":false}]})";
+                           R"(","type":"tool_result","content":")" + output + R"(","is_error":false}]})";
       if (task) {
         // A sub-agent's report: its own usage object, which is not this session's usage.
         result += R"(,"toolUseResult":{"status":"completed","prompt":")" + text(random_, 300) +
                   R"(","content":[{"type":"text","text":")" + text(random_, 800) +
                   R"("}],"totalDurationMs":48211,"totalTokens":51234,"totalToolUseCount":7,"usage":{"input_tokens":12,"cache_creation_input_tokens":4100,"cache_read_input_tokens":45000,"output_tokens":2122,"service_tier":"standard"}})";
       } else {
-        result += R"j(,"toolUseResult":{"stdout":"(truncated)","stderr":"","interrupted":false,"isImage":false})j";
+        // Claude Code repeats the tool's output in a structured form beside the message.
+        result += R"(,"toolUseResult":{"stdout":")" + output + R"(","stderr":"","interrupted":false,"isImage":false})";
       }
       line(out, result + tail("user"), nullptr);
     }
@@ -353,7 +354,7 @@ GroundTruth Corpus::total(UsageSource source) const {
   return sum;
 }
 
-Corpus writeCorpus(const std::filesystem::path& directory, const CorpusSpec& spec) {
+Corpus writeCorpus(const std::filesystem::path& directory, const CorpusOptions& options) {
   std::filesystem::create_directories(directory);
   const WallTime start = sys_days{year{2026} / 3 / 1} + hours(9);
   Corpus corpus;
@@ -363,18 +364,18 @@ Corpus writeCorpus(const std::filesystem::path& directory, const CorpusSpec& spe
     file.write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
     if (!file) throw std::runtime_error("cannot write " + path.string());
   };
-  for (size_t i = 0; i < spec.claudeFiles; ++i) {
-    ClaudeSessionGenerator generator(spec.seed * 1000 + i, start + hours(i));
+  for (size_t i = 0; i < options.claudeFiles; ++i) {
+    ClaudeSessionGenerator generator(options.seed * 1000 + i, start + hours(i));
     buffer.clear();
-    generator.append(buffer, spec.claudeFileBytes);
+    generator.append(buffer, options.claudeFileBytes);
     auto path = directory / ("claude-" + std::to_string(i) + ".jsonl");
     write(path);
     corpus.files.push_back({path, UsageSource::claude, generator.truth()});
   }
-  for (size_t i = 0; i < spec.codexFiles; ++i) {
-    CodexSessionGenerator generator(spec.seed * 1000 + 500 + i, start + hours(i), i % 3 == 2);
+  for (size_t i = 0; i < options.codexFiles; ++i) {
+    CodexSessionGenerator generator(options.seed * 1000 + 500 + i, start + hours(i), i % 3 == 2);
     buffer.clear();
-    generator.append(buffer, spec.codexFileBytes);
+    generator.append(buffer, options.codexFileBytes);
     auto path = directory / ("rollout-" + std::to_string(i) + ".jsonl");
     write(path);
     corpus.files.push_back({path, UsageSource::codex, generator.truth()});

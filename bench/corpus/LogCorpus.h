@@ -28,7 +28,8 @@ struct GroundTruth {
 
 // Claude Code sessions: user prompts; assistant messages logged once per content block,
 // each line repeating the message's usage, some preceded by streaming snapshots whose
-// output grows; tool results of 1-20 KB and now and then over 50 KB; decoy tool results
+// output grows; tool results of 1-20 KB and now and then over 50 KB, written twice as
+// Claude Code does (the message's content and a structured `toolUseResult`); decoy tool results
 // of sub-agents that carry a "usage" object of their own; summaries and zero-usage
 // synthetic messages.
 class ClaudeSessionGenerator {
@@ -75,7 +76,7 @@ class CodexSessionGenerator {
   GroundTruth truth_;
 };
 
-struct CorpusSpec {
+struct CorpusOptions {
   size_t claudeFiles = 12;
   size_t claudeFileBytes = 32u << 20;
   size_t codexFiles = 6;
@@ -96,6 +97,6 @@ struct Corpus {
 
 // Writes the corpus into `directory` (created when missing; files of an earlier corpus
 // with the same names are replaced) and returns what each file holds.
-Corpus writeCorpus(const std::filesystem::path& directory, const CorpusSpec& spec);
+Corpus writeCorpus(const std::filesystem::path& directory, const CorpusOptions& options);
 
 }  // namespace quorvin::bench

@@ -9,19 +9,19 @@ int main(int argc, char** argv) {
   using namespace quorvin;
   CLI::App app{"Generates Claude Code and Codex logs with their ground truth"};
   std::string directory;
-  bench::CorpusSpec spec;
-  size_t claudeMiB = spec.claudeFileBytes >> 20, codexMiB = spec.codexFileBytes >> 20;
+  bench::CorpusOptions options;
+  size_t claudeMiB = options.claudeFileBytes >> 20, codexMiB = options.codexFileBytes >> 20;
   app.add_option("directory", directory, "where to write the files")->required();
-  app.add_option("--claude-files", spec.claudeFiles, "number of Claude Code session files");
+  app.add_option("--claude-files", options.claudeFiles, "number of Claude Code session files");
   app.add_option("--claude-mib", claudeMiB, "size of each Claude Code file in MiB");
-  app.add_option("--codex-files", spec.codexFiles, "number of Codex rollout files");
+  app.add_option("--codex-files", options.codexFiles, "number of Codex rollout files");
   app.add_option("--codex-mib", codexMiB, "size of each Codex file in MiB");
-  app.add_option("--seed", spec.seed, "random seed");
+  app.add_option("--seed", options.seed, "random seed");
   CLI11_PARSE(app, argc, argv);
-  spec.claudeFileBytes = claudeMiB << 20;
-  spec.codexFileBytes = codexMiB << 20;
+  options.claudeFileBytes = claudeMiB << 20;
+  options.codexFileBytes = codexMiB << 20;
 
-  const bench::Corpus corpus = bench::writeCorpus(directory, spec);
+  const bench::Corpus corpus = bench::writeCorpus(directory, options);
   for (const bench::CorpusFile& file : corpus.files) {
     const UsageCounters& c = file.truth.counters;
     std::printf("%s\t%s\tbytes=%llu lines=%llu usage_lines=%llu input=%lld output=%lld cache_read=%lld cache_write=%lld\n",

@@ -78,6 +78,10 @@ std::optional<WallTime> parseIso8601(std::string_view text, bool withFraction) n
   year_month_day date{year{y}, month{static_cast<unsigned>(mo)}, day{static_cast<unsigned>(d)}};
   if (!date.ok()) return std::nullopt;
   auto seconds = sys_days{date}.time_since_epoch() + hours{h} + minutes{mi} + std::chrono::seconds{s} - offset;
+  // WallTime counts nanoseconds in 64 bits (years 1678 to 2262); a date outside that
+  // cannot be represented and must not overflow into another one.
+  constexpr std::chrono::seconds kRepresentable{9'000'000'000};
+  if (seconds <= -kRepresentable || seconds >= kRepresentable) return std::nullopt;
   return WallTime{duration_cast<WallTime::duration>(seconds + fraction)};
 }
 

@@ -1,6 +1,17 @@
 #include "usage/UsageEventLedger.h"
 
+#include <algorithm>
+
 namespace quorvin {
+
+namespace {
+
+UsageCounters fieldwiseMax(const UsageCounters& a, const UsageCounters& b) noexcept {
+  return {std::max(a.input, b.input), std::max(a.output, b.output), std::max(a.cacheRead, b.cacheRead),
+          std::max(a.cacheWrite, b.cacheWrite)};
+}
+
+}  // namespace
 
 UsageEventLedger::UsageEventLedger(std::chrono::seconds idleLimit, size_t maxEntries)
     : idleLimit_(idleLimit), maxEntries_(maxEntries == 0 ? 1 : maxEntries) {}
@@ -15,7 +26,7 @@ std::optional<UsageCounters> UsageEventLedger::admit(std::string_view id, const 
     return counters;
   }
   UsageCounters delta = counters.growthOver(entry.counters);
-  entry.counters = counters;
+  entry.counters = fieldwiseMax(entry.counters, counters);
   if (delta.total() < 1) return std::nullopt;
   return delta;
 }
@@ -23,7 +34,8 @@ std::optional<UsageCounters> UsageEventLedger::admit(std::string_view id, const 
 void UsageEventLedger::remember(std::string_view id, const UsageCounters& counters, WallTime now) {
   std::lock_guard lock(mutex_);
   bool created = false;
-  touch(id, now, created).counters = counters;
+  Entry& entry = touch(id, now, created);
+  entry.counters = created ? counters : fieldwiseMax(entry.counters, counters);
 }
 
 size_t UsageEventLedger::size() const {
@@ -32,7 +44,7 @@ size_t UsageEventLedger::size() const {
 }
 
 UsageEventLedger::Entry& UsageEventLedger::touch(std::string_view id, WallTime now, bool& created) {
-  forgetIdle(now);
+  forgetIdleLocked(now);
   auto found = entries_.find(id);
   if (found != entries_.end()) {
     order_.splice(order_.end(), order_, found->second.position);
@@ -54,11 +66,17 @@ UsageEventLedger::Entry& UsageEventLedger::touch(std::string_view id, WallTime n
 }
 
 void UsageEventLedger::forgetIdle(WallTime now) {
+  std::lock_guard lock(mutex_);
+  forgetIdleLocked(now);
+}
+
+void UsageEventLedger::forgetIdleLocked(WallTime now) {
   // The order is by last touch; with the caller's clock moving forward that is also the
   // order of lastSeen, so the idle entries are all at the front.
   while (!order_.empty()) {
     auto found = entries_.find(*order_.front());
-    if (now - found->second.lastSeen < idleLimit_) break;
+    const WallTime lastSeen = found->second.lastSeen;
+    if (now <= lastSeen || now - lastSeen < idleLimit_) break;
     entries_.erase(found);
     order_.pop_front();
   }

@@ -21,18 +21,26 @@ namespace quorvin {
 class UsageEventLedger {
  public:
   static constexpr std::chrono::seconds kDefaultIdleLimit = std::chrono::hours(6);
-  static constexpr size_t kDefaultMaxEntries = 200'000;
+  // About 20 MB at most; a heavy day of Claude Code use logs a few thousand messages.
+  static constexpr size_t kDefaultMaxEntries = 100'000;
 
   explicit UsageEventLedger(std::chrono::seconds idleLimit = kDefaultIdleLimit,
                             size_t maxEntries = kDefaultMaxEntries);
 
-  // The repeated-events rule: a new identifier counts in full; a known one counts its
-  // growth, field by field, and nothing when it did not grow. The identifier's counters
-  // become `counters` either way.
+  // Repeated reports of one event: a new identifier counts in full; a known one counts its
+  // growth, field by field, over the largest figures reported for it so far, and nothing
+  // when it did not grow. Unlike a file's own `seenEvents`, a report that went down does
+  // not lower the baseline: across files a lower report is an older copy of the same
+  // message (a resumed session replays its streaming snapshots), and lowering the baseline
+  // would count the message's final figures a second time.
   std::optional<UsageCounters> admit(std::string_view id, const UsageCounters& counters, WallTime now);
 
-  // Records `counters` as the identifier's baseline without counting anything.
+  // Raises the identifier's baseline to `counters` without counting anything.
   void remember(std::string_view id, const UsageCounters& counters, WallTime now);
+
+  // Drops the identifiers unseen for the idle limit; also done on every admit. For a
+  // caller's periodic tick, so memory is returned even when no usage arrives.
+  void forgetIdle(WallTime now);
 
   size_t size() const;
 
@@ -51,7 +59,7 @@ class UsageEventLedger {
   // Returns the entry for `id`, created when absent (then `created` is set), moved to the
   // most recent end, with idle and surplus entries dropped.
   Entry& touch(std::string_view id, WallTime now, bool& created);
-  void forgetIdle(WallTime now);
+  void forgetIdleLocked(WallTime now);
 
   const std::chrono::seconds idleLimit_;
   const size_t maxEntries_;

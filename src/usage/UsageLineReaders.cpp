@@ -83,7 +83,7 @@ std::optional<UsageLogEvent> codexCounterLine(Line line, Value payload, UsagePar
                                                figure(usage, "output_tokens"), figure(usage, "total_tokens")};
   const std::optional<WallTime> at = timeIn(line, "timestamp");
   if (state.codexIsFork && state.codexSessionStartedAt && at &&
-      *at - *state.codexSessionStartedAt < std::chrono::seconds(5)) {
+      *at < *state.codexSessionStartedAt + std::chrono::seconds(5)) {
     // The parent session's history replayed into the fork: a baseline, not new usage.
     state.codexPrevious = counter;
     return std::nullopt;

@@ -1,5 +1,6 @@
 #include "usage/UsageLogParser.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -12,19 +13,21 @@ namespace quorvin::UsageLogParser {
 
 namespace {
 
-struct Needles {
-  std::string_view needle;
-  std::string_view markers[2];
-};
-
-constexpr Needles needlesOf(UsageSource source) noexcept {
+// The quoted key every usage line of the source holds, then its state-changing markers.
+std::span<const std::string_view> needlesOf(UsageSource source) noexcept {
+  static constexpr std::string_view claude[] = {"\"usage\""};
+  static constexpr std::string_view codex[] = {"\"token_count\"", "\"session_meta\"", "\"turn_context\""};
+  static constexpr std::string_view kimi[] = {"\"token_usage\""};
+  static constexpr std::string_view grok[] = {"\"prompt_tokens\""};
+  static constexpr std::string_view gemini[] = {"\"tokens\""};
+  static constexpr std::string_view openclaw[] = {"\"usage\"", "\"model_change\"", "\"model-snapshot\""};
   switch (source) {
-    case UsageSource::claude: return {"\"usage\"", {}};
-    case UsageSource::codex: return {"\"token_count\"", {"\"session_meta\"", "\"turn_context\""}};
-    case UsageSource::kimi: return {"\"token_usage\"", {}};
-    case UsageSource::grok: return {"\"prompt_tokens\"", {}};
-    case UsageSource::gemini: return {"\"tokens\"", {}};
-    case UsageSource::openclaw: return {"\"usage\"", {"\"model_change\"", "\"model-snapshot\""}};
+    case UsageSource::claude: return claude;
+    case UsageSource::codex: return codex;
+    case UsageSource::kimi: return kimi;
+    case UsageSource::grok: return grok;
+    case UsageSource::gemini: return gemini;
+    case UsageSource::openclaw: return openclaw;
   }
   return {};
 }
@@ -40,10 +43,10 @@ class Decoder {
   std::optional<simdjson::dom::element> decode(std::string_view line) {
     const size_t needed = line.size() + simdjson::SIMDJSON_PADDING;
     if (needed > capacity_) {
-      buffer_ = std::make_unique<char[]>(needed);
-      capacity_ = needed;
+      capacity_ = std::max(needed, std::min(2 * capacity_, kKeptBytes));
+      buffer_ = std::make_unique_for_overwrite<char[]>(capacity_);
     }
-    std::memcpy(buffer_.get(), line.data(), line.size());
+    if (!line.empty()) std::memcpy(buffer_.get(), line.data(), line.size());
     std::memset(buffer_.get() + line.size(), 0, simdjson::SIMDJSON_PADDING);
     simdjson::dom::element root;
     if (parser_.parse(buffer_.get(), line.size(), false).get(root) != simdjson::SUCCESS) return std::nullopt;
@@ -84,14 +87,7 @@ std::optional<UsageLogEvent> read(simdjson::dom::element line, UsageSource sourc
 
 }  // namespace
 
-bool admits(std::string_view line, UsageSource source) noexcept {
-  const Needles needles = needlesOf(source);
-  if (containsBytes(line, needles.needle)) return true;
-  for (std::string_view marker : needles.markers) {
-    if (!marker.empty() && containsBytes(line, marker)) return true;
-  }
-  return false;
-}
+bool admits(std::string_view line, UsageSource source) noexcept { return containsAnyBytes(line, needlesOf(source)); }
 
 std::optional<UsageLogEvent> parse(std::string_view line, UsageSource source, UsageParserState& state) {
   return parse(line, source, state, Context{});

@@ -16,9 +16,11 @@ TEST(UsageEventLedger, RepeatedReportsCountOnlyTheirGrowth) {
   EXPECT_EQ(ledger.admit("a", {10, 20, 0, 0}, t0), (UsageCounters{10, 20, 0, 0}));
   EXPECT_EQ(ledger.admit("a", {10, 20, 0, 0}, t0), std::nullopt);
   EXPECT_EQ(ledger.admit("a", {10, 35, 0, 0}, t0), (UsageCounters{0, 15, 0, 0}));
-  // A report that went down replaces the baseline without counting.
+  // An older copy that reports less counts nothing and does not lower the baseline, so
+  // the copy's later lines do not count the message again.
   EXPECT_EQ(ledger.admit("a", {10, 5, 0, 0}, t0), std::nullopt);
-  EXPECT_EQ(ledger.admit("a", {10, 8, 0, 0}, t0), (UsageCounters{0, 3, 0, 0}));
+  EXPECT_EQ(ledger.admit("a", {10, 35, 0, 0}, t0), std::nullopt);
+  EXPECT_EQ(ledger.admit("a", {12, 30, 0, 0}, t0), (UsageCounters{2, 0, 0, 0}));
   ledger.remember("b", {1, 1, 1, 1}, t0);
   EXPECT_EQ(ledger.admit("b", {1, 1, 1, 1}, t0), std::nullopt);
 }
@@ -33,6 +35,11 @@ TEST(UsageEventLedger, ForgetsIdentifiersIdleForTheLimit) {
   EXPECT_EQ(ledger.admit("kept", {1, 0, 0, 0}, t0 + 10h), std::nullopt);
   // Forgotten: it counts again in full, as a new file's state would.
   EXPECT_EQ(ledger.admit("old", {1, 0, 0, 0}, t0 + 10h), (UsageCounters{1, 0, 0, 0}));
+  // A tick without usage returns the memory too.
+  ledger.forgetIdle(t0 + 15h);
+  EXPECT_EQ(ledger.size(), 2u);
+  ledger.forgetIdle(t0 + 16h);
+  EXPECT_EQ(ledger.size(), 0u);
 }
 
 TEST(UsageEventLedger, CapEvictsTheLeastRecentlySeen) {

@@ -89,6 +89,11 @@ TEST(UsageLogParserClaude, IdentityIsMessageAndRequest) {
 }
 
 TEST(UsageLogParserClaude, UnusableRequestIdMeansNoIdentifier) {
+  LogRun nullRequest;  // null is no request id: the message alone identifies the line
+  const std::string withNull = R"({"requestId":null,"message":{"id":"m","usage":{"input_tokens":1,"output_tokens":1}}})";
+  nullRequest.feed(UsageSource::claude, {withNull, withNull});
+  EXPECT_EQ(nullRequest.events.size(), 1u);
+
   LogRun run;
   const std::string emptyRequest =
       R"({"requestId":"","message":{"id":"m","usage":{"input_tokens":1,"output_tokens":1}}})";
@@ -374,14 +379,22 @@ TEST(UsageLogParserBadInput, PrefilterNeedsTheQuotedKey) {
   EXPECT_TRUE(admits(R"({"type":"turn_context"})", UsageSource::codex));
   EXPECT_FALSE(admits(R"({"type":"turn_context"})", UsageSource::claude));
   EXPECT_TRUE(admits(R"({"type":"model-snapshot"})", UsageSource::openclaw));
-  // The needle at every offset of a long line, including its very end.
-  for (size_t offset = 0; offset < 70; ++offset) {
-    std::string line(offset, 'x');
-    line += "\"tokens\"";
-    line += std::string(offset % 17, 'y');
-    EXPECT_TRUE(admits(line, UsageSource::gemini)) << offset;
-    line[offset + 3] = 'K';
-    EXPECT_FALSE(admits(line, UsageSource::gemini)) << offset;
+  // Each needle at every offset of a line, up to its very end, among the other needles'
+  // near misses (the scan tests several needles of different lengths at once).
+  const std::pair<UsageSource, std::string> needles[] = {{UsageSource::gemini, "\"tokens\""},
+                                                         {UsageSource::codex, "\"token_count\""},
+                                                         {UsageSource::codex, "\"turn_context\""},
+                                                         {UsageSource::openclaw, "\"model-snapshot\""}};
+  for (const auto& [source, needle] : needles) {
+    for (size_t offset = 0; offset < 80; ++offset) {
+      std::string line = std::string(offset, 'x').replace(0, std::min<size_t>(offset, 14), "\"turn_contexT\"", 0,
+                                                             std::min<size_t>(offset, 14));
+      line += needle;
+      line += std::string(offset % 37, 'y');
+      EXPECT_TRUE(admits(line, source)) << needle << offset;
+      line[offset + needle.size() / 2] = 'K';
+      EXPECT_FALSE(admits(line, source)) << needle << offset;
+    }
   }
 }
 

@@ -1,0 +1,64 @@
+// The parser over generated sessions that look like real Claude Code and Codex logs:
+// content blocks and streaming snapshots of one message, sub-agent reports with their
+// own usage, repeated and reset Codex counters, a fork's replayed history.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "corpus/LogCorpus.h"
+#include "usage/UsageEventLedger.h"
+#include "usage/UsageLogParser.h"
+
+namespace quorvin {
+namespace {
+
+using namespace std::chrono_literals;
+
+const WallTime kStart = *parseIso8601Either("2026-03-01T09:00:00Z");
+
+template <typename Generator>
+UsageCounters parseAll(Generator& generator, UsageSource source, size_t bytes,
+                       const UsageLogParser::Context* context = nullptr) {
+  std::string text;
+  generator.append(text, bytes);
+  UsageParserState state;
+  UsageCounters sum;
+  size_t from = 0;
+  while (from < text.size()) {
+    const size_t newline = text.find('\n', from);
+    const std::string_view line(text.data() + from, newline - from);
+    from = newline + 1;
+    auto event = context ? UsageLogParser::parse(line, source, state, *context)
+                         : UsageLogParser::parse(line, source, state);
+    if (event) sum += event->counters;
+  }
+  return sum;
+}
+
+TEST(UsageLogParserCorpus, ClaudeSessionsSumToTheirGroundTruth) {
+  for (uint64_t seed : {1, 2, 3}) {
+    bench::ClaudeSessionGenerator generator(seed, kStart);
+    EXPECT_EQ(parseAll(generator, UsageSource::claude, 2u << 20), generator.truth().counters) << seed;
+    EXPECT_GT(generator.truth().usageLines, 100u);
+  }
+}
+
+TEST(UsageLogParserCorpus, CodexRolloutsSumToTheirGroundTruth) {
+  for (bool fork : {false, true}) {
+    bench::CodexSessionGenerator generator(fork ? 7 : 8, kStart, fork);
+    EXPECT_EQ(parseAll(generator, UsageSource::codex, 2u << 20), generator.truth().counters) << fork;
+  }
+}
+
+TEST(UsageLogParserCorpus, ASessionCopiedIntoASecondFileCountsOnceWithTheLedger) {
+  UsageEventLedger ledger;
+  const UsageLogParser::Context context{std::nullopt, &ledger, kStart};
+  bench::ClaudeSessionGenerator original(5, kStart), copy(5, kStart);
+  const UsageCounters first = parseAll(original, UsageSource::claude, 1u << 20, &context);
+  const UsageCounters second = parseAll(copy, UsageSource::claude, 1u << 20, &context);
+  EXPECT_EQ(first, original.truth().counters);
+  EXPECT_EQ(second, UsageCounters{});
+}
+
+}  // namespace
+}  // namespace quorvin
