@@ -14,6 +14,12 @@ void Runtime::run() {
   model_.run();
 }
 
+void Runtime::runUntil(const std::function<bool()>& done) {
+  auto guard = boost::asio::make_work_guard(model_);
+  model_.restart();
+  while (!done() && !model_.stopped()) model_.run_one();
+}
+
 void Runtime::stop() { model_.stop(); }
 
 }  // namespace quorvin

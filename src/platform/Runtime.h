@@ -3,6 +3,7 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <cstddef>
+#include <functional>
 #include <optional>
 
 #include "platform/BlockingPool.h"
@@ -29,6 +30,9 @@ class Runtime {
 
   // Runs the model thread on the calling thread until stop(); keeps running while idle.
   void run();
+  // Runs the model thread on the calling thread until `done()` holds (checked after each
+  // handler), in real time. For tests and tools that use a SystemClock.
+  void runUntil(const std::function<bool()>& done);
   void stop();
 
  private:

@@ -234,6 +234,10 @@ TEST_F(RuntimeTest, ChangesInOneTurnGiveOneNotificationOnTheSubscribersThread) {
   });
   int modelCalls = 0;
   auto onModel = notifier.subscribe(runtime.model(), [&] { ++modelCalls; });
+  // A front end's own queue (Qt's queued calls) takes notifications through a function.
+  std::vector<std::function<void()>> queued;
+  auto ownQueue = notifier.subscribe([&](std::function<void()> job) { queued.push_back(std::move(job)); },
+                                     [&] { ++modelCalls; });
 
   asio::post(runtime.model(), [&] {
     for (int i = 0; i < 5; ++i) notifier.changed();
@@ -241,6 +245,13 @@ TEST_F(RuntimeTest, ChangesInOneTurnGiveOneNotificationOnTheSubscribersThread) {
   clock.runUntilIdle(runtime);
   EXPECT_EQ(notifier.notifications(), 1u);
   EXPECT_EQ(modelCalls, 1);
+  ASSERT_EQ(queued.size(), 1u);
+  queued[0]();
+  EXPECT_EQ(modelCalls, 2);
+  ownQueue.reset();
+  queued[0]();  // delivered late, after the subscription ended: dropped
+  EXPECT_EQ(modelCalls, 2);
+  modelCalls = 1;
 
   asio::post(runtime.model(), [&] { notifier.changed(); });
   clock.runUntilIdle(runtime);
