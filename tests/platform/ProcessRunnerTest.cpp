@@ -39,6 +39,13 @@ bool processGone(pid_t pid) {
   return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
 }
 
+// SIGKILL is delivered asynchronously: a killed process may still be scheduled to die when
+// kill() returns, so give it a (generous) moment before calling it alive.
+bool processEndsSoon(pid_t pid) {
+  for (int i = 0; i < 1000 && !processGone(pid); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return processGone(pid);
+}
+
 class ProcessRunnerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -140,7 +147,7 @@ TEST_F(ProcessRunnerTest, TimeOutStopsTheWholeTreeEvenWhenItIgnoresSigterm) {
                      .timeLimit = 300ms});
   EXPECT_EQ(result.outcome, Outcome::timedOut);
   const pid_t grandchild = std::stoi(readFile(pidFile));
-  EXPECT_TRUE(processGone(grandchild));
+  EXPECT_TRUE(processEndsSoon(grandchild));
 }
 
 asio::awaitable<void> runCancellable(ProcessRunner* runner, ProcessRequest request, bool* returned, bool* aborted) {
@@ -167,7 +174,7 @@ TEST_F(ProcessRunnerTest, CancellingTheTaskStopsTheTreeAndEndsTheTask) {
   drive(task);
   EXPECT_FALSE(returned);
   EXPECT_TRUE(aborted);
-  EXPECT_TRUE(processGone(std::stoi(readFile(pidFile))));
+  EXPECT_TRUE(processEndsSoon(std::stoi(readFile(pidFile))));
 }
 
 TEST(ProcessRunnerVirtualTimeTest, TheVirtualClockDoesNotJumpPastARunningChild) {
