@@ -18,6 +18,7 @@ namespace quorvin::CursorExport {
 namespace {
 
 constexpr size_t kMaxModelCharacters = 160;
+constexpr size_t kHeaderAllowance = 64 * 1024;
 
 std::string_view trimmed(std::string_view text) { return trimWhitespace(text); }
 
@@ -191,7 +192,8 @@ HttpRequest exportRequest(std::string_view baseUrl, const CursorCredentials::Cre
       {"User-Agent", "Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) AppleWebKit/537.36"},
   };
   request.timeout = kTimeout;
-  request.maxResponseBytes = kMaxExportBytes;
+  // The client's bound covers the headers too; the body's own bound is checked on arrival.
+  request.maxResponseBytes = kMaxExportBytes + kHeaderAllowance;
   return request;
 }
 
