@@ -3,8 +3,6 @@
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <charconv>
 #include <cmath>
 #include <unordered_map>
@@ -197,19 +195,12 @@ HttpRequest exportRequest(std::string_view baseUrl, const CursorCredentials::Cre
   return request;
 }
 
-namespace {
-
-boost::asio::awaitable<std::optional<ParsedExport>> parseOnPool(std::string body, WallTime fetchedAt) {
-  co_return parseExport(body, fetchedAt);
-}
-
-}  // namespace
-
-boost::asio::awaitable<RefreshResult> fetchExport(HttpClient& http, const Clock& clock,
-                                                  boost::asio::any_io_executor pool, std::string baseUrl,
-                                                  CursorCredentials::Credentials credentials) {
+boost::asio::awaitable<RefreshResult> fetchExport(HttpClient& http, const Clock& clock, BlockingPool& pool,
+                                                  std::string baseUrl, CursorCredentials::Credentials credentials) {
   RefreshResult result{credentials.accountKey, Failure::unavailable};
-  HttpResult answer = co_await http.send(exportRequest(baseUrl, credentials));
+  // Named before the co_await: GCC 12 destroys temporaries of a co_await expression twice.
+  auto sending = http.send(exportRequest(baseUrl, credentials));
+  HttpResult answer = co_await std::move(sending);
   if (!answer.ok()) co_return result;
   const HttpResponse& response = *answer.response;
   if (response.status == 401 || response.status == 403) {
@@ -218,8 +209,9 @@ boost::asio::awaitable<RefreshResult> fetchExport(HttpClient& http, const Clock&
   }
   if (response.status != 200 || response.body.size() > kMaxExportBytes) co_return result;
   const WallTime fetchedAt = clock.now();
-  auto parsed = co_await boost::asio::co_spawn(pool, parseOnPool(std::move(answer.response->body), fetchedAt),
-                                               boost::asio::use_awaitable);
+  auto parse = [body = std::move(answer.response->body), fetchedAt] { return parseExport(body, fetchedAt); };
+  auto parsing = runBlocking(pool, std::move(parse));
+  auto parsed = co_await std::move(parsing);
   if (parsed) result.outcome = std::move(*parsed);
   co_return result;
 }

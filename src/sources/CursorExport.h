@@ -1,6 +1,5 @@
 #pragma once
 
-#include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 #include <cstdint>
 #include <optional>
@@ -9,6 +8,7 @@
 #include <variant>
 
 #include "core/Clock.h"
+#include "platform/BlockingPool.h"
 #include "platform/HttpClient.h"
 #include "sources/CursorCredentials.h"
 #include "sources/CursorLedger.h"
@@ -47,10 +47,9 @@ std::optional<ParsedExport> parseExport(std::string_view data, WallTime fetchedA
 // The download request: GET with the session cookie, 15 s, bounded body.
 HttpRequest exportRequest(std::string_view baseUrl, const CursorCredentials::Credentials& credentials);
 
-// Downloads and parses the export. The parse runs on `pool`; the result resumes on the
-// caller's executor. Never throws for network or data problems.
-boost::asio::awaitable<RefreshResult> fetchExport(HttpClient& http, const Clock& clock,
-                                                  boost::asio::any_io_executor pool, std::string baseUrl,
-                                                  CursorCredentials::Credentials credentials);
+// Downloads and parses the export. The parse runs on the blocking pool; the caller resumes
+// on its own executor. Never throws for network or data problems.
+boost::asio::awaitable<RefreshResult> fetchExport(HttpClient& http, const Clock& clock, BlockingPool& pool,
+                                                  std::string baseUrl, CursorCredentials::Credentials credentials);
 
 }  // namespace quorvin::CursorExport

@@ -1,9 +1,7 @@
-#include <openssl/evp.h>
-#include <sqlite3.h>
-
 #include <gtest/gtest.h>
 
 #include "sources/CursorCredentials.h"
+#include "sources/CursorTestAccount.h"
 #include "sources/SourcesTestSupport.h"
 
 namespace quorvin {
@@ -11,35 +9,10 @@ namespace {
 
 namespace C = CursorCredentials;
 
-std::string base64Url(std::string_view bytes) {
-  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
-  out.resize(static_cast<size_t>(n));
-  while (!out.empty() && out.back() == '=') out.pop_back();
-  for (char& c : out) {
-    if (c == '+') c = '-';
-    if (c == '/') c = '_';
-  }
-  return out;
-}
-
-std::string jwt(std::string_view claims) { return base64Url("{\"alg\":\"HS256\"}") + "." + base64Url(claims) + ".sig-_9"; }
+using test::jwt;
 
 void writeStateDatabase(const std::filesystem::path& file, const std::string& token) {
-  std::filesystem::create_directories(file.parent_path());
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE IF NOT EXISTS ItemTable (key TEXT UNIQUE ON CONFLICT REPLACE, value BLOB);", nullptr,
-                         nullptr, nullptr),
-            SQLITE_OK);
-  sqlite3_stmt* insert = nullptr;
-  sqlite3_prepare_v2(db, "INSERT INTO ItemTable VALUES ('cursorAuth/accessToken', ?1), ('other', 'x')", -1, &insert,
-                     nullptr);
-  sqlite3_bind_text(insert, 1, token.data(), static_cast<int>(token.size()), SQLITE_TRANSIENT);
-  ASSERT_EQ(sqlite3_step(insert), SQLITE_DONE);
-  sqlite3_finalize(insert);
-  sqlite3_close(db);
+  test::writeCursorStateDatabase(file, token);
 }
 
 TEST(CursorCredentials, TokenShape) {

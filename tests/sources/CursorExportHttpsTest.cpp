@@ -2,9 +2,9 @@
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/thread_pool.hpp>
 
 #include "platform/CurlHttpClient.h"
+#include "platform/Runtime.h"
 #include "sources/CursorExport.h"
 #include "support/LoopbackHttpServer.h"
 #include "support/TestCertificates.h"
@@ -25,17 +25,15 @@ class CursorExportHttps : public ::testing::Test {
  protected:
   CursorExport::RefreshResult fetch() {
     boost::asio::io_context io;
-    boost::asio::thread_pool pool(1);
     std::optional<CursorExport::RefreshResult> result;
     boost::asio::co_spawn(io,
-                          CursorExport::fetchExport(http_, clock_, pool.get_executor(), server_.baseUrl(),
+                          CursorExport::fetchExport(http_, clock_, runtime_.pool(), server_.baseUrl(),
                                                     {"WorkosCursorSessionToken=user_1%3A%3Aa.b.c", "key-1"}),
                           [&](std::exception_ptr error, CursorExport::RefreshResult value) {
                             EXPECT_FALSE(error);
                             result = std::move(value);
                           });
     io.run();
-    pool.join();
     return std::move(result).value();
   }
 
@@ -53,6 +51,7 @@ class CursorExportHttps : public ::testing::Test {
   test::LoopbackHttpServer server_{certificates_};
   CurlHttpClient http_{CurlHttpClient::Options{.caFile = certificates_.caFile()}};
   FixedClock clock_;
+  Runtime runtime_{1};
 };
 
 TEST_F(CursorExportHttps, DownloadsAndParsesTheExport) {
