@@ -6,7 +6,7 @@
 #include <boost/json.hpp>
 #include <system_error>
 
-#include "sources/SourceFiles.h"
+#include "usage/BoundedFileRead.h"
 
 namespace quorvin::CursorCredentials {
 
@@ -100,7 +100,7 @@ std::optional<std::string> jwtSubject(std::string_view token) {
 }
 
 std::optional<std::string> readCliConfigSubject(const std::filesystem::path& cliConfig) {
-  const auto bytes = SourceFiles::readBounded(cliConfig, kMaxCliConfigBytes);
+  const auto bytes = readBoundedFile(cliConfig.string(), kMaxCliConfigBytes);
   if (!bytes) return std::nullopt;
   std::error_code ec;
   const boost::json::value root = boost::json::parse(*bytes, ec);

@@ -1,7 +1,5 @@
 #include "sources/CursorLedger.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <boost/json.hpp>
 #include <cmath>
@@ -10,7 +8,9 @@
 
 #include "core/SaturatingMath.h"
 #include "sources/ReferenceTime.h"
-#include "sources/SourceFiles.h"
+#include "platform/AtomicFile.h"
+#include "platform/Paths.h"
+#include "usage/BoundedFileRead.h"
 #include "sources/SourceText.h"
 
 namespace quorvin::CursorLedgerFormat {
@@ -224,22 +224,16 @@ std::optional<CursorLedger> decode(std::string_view text) {
 }
 
 CursorLedger load(const std::filesystem::path& file) {
-  const auto bytes = SourceFiles::readBounded(file, kMaxFileBytes);
+  const auto bytes = readBoundedFile(file.string(), kMaxFileBytes);
   if (!bytes) return {};
   return decode(*bytes).value_or(CursorLedger{});
 }
 
 bool save(const std::filesystem::path& file, const CursorLedger& ledger) {
-  const std::filesystem::path folder = file.parent_path();
-  std::error_code ec;
-  if (!folder.empty() && !std::filesystem::exists(folder, ec)) {
-    std::filesystem::create_directories(folder, ec);
-    if (ec) return false;
-    ::chmod(folder.c_str(), 0700);
-  }
+  if (!file.parent_path().empty() && !ensurePrivateDirectory(file.parent_path())) return false;
   const std::string bytes = encode(ledger);
   if (bytes.size() > kMaxFileBytes) return false;
-  return SourceFiles::writeAtomically(file, bytes);
+  return writeFileAtomically(file, bytes, 0600);
 }
 
 }  // namespace quorvin::CursorLedgerFormat

@@ -3,7 +3,7 @@
 #include <sys/stat.h>
 
 #include "sources/CcusageJson.h"
-#include "sources/SourceFiles.h"
+#include "usage/BoundedFileRead.h"
 
 namespace quorvin::TokensLedger {
 
@@ -19,7 +19,7 @@ std::filesystem::path expandedPath(std::string_view path, const std::filesystem:
 }
 
 std::optional<UsageTotals> parse(const std::filesystem::path& file) {
-  const auto bytes = SourceFiles::readBounded(file, kMaxBytes);
+  const auto bytes = readBoundedFile(file.string(), kMaxBytes);
   if (!bytes) return std::nullopt;
   return CcusageJson::ledgerTotalsOfText(*bytes);
 }
