@@ -84,13 +84,13 @@ std::optional<LiveUsageOracle::Snapshot> LiveUsageOracle::snapshot(bool forceSca
     structured_.initialize(home_, now);
     initialized_ = true;
     nextFallbackInventory_ = now + kFallbackInventoryInterval;
-    processChanges(watcher_->drain(), now);
+    processChanges(watcher_->drain(), now, false);
     return aggregate();
   }
 
   std::vector<std::string> pending = watcher_->drain();
   pollKnownFiles(now);
-  processChanges(pending, now);
+  processChanges(pending, now, true);
   structured_.refreshOpenCode(home_, now);
   structured_.refreshHermes(home_, now);
   if (!replaced && !forceScan && now < nextFallbackInventory_) {
@@ -173,7 +173,7 @@ void LiveUsageOracle::discover(const std::string& top, UsageSource source, WallT
   }
 }
 
-void LiveUsageOracle::processChanges(const std::vector<std::string>& paths, WallTime now) {
+void LiveUsageOracle::processChanges(const std::vector<std::string>& paths, WallTime now, bool knownJustPolled) {
   std::set<std::string> discovered;
   for (const auto& reported : paths) {
     std::string path = standardizedPath(reported);
@@ -199,6 +199,8 @@ void LiveUsageOracle::processChanges(const std::vector<std::string>& paths, Wall
       discovered.insert(path);
       continue;
     }
+    // A known file was read to its end by this snapshot's poll moments ago.
+    if (knownJustPolled && files_.contains(path)) continue;
     std::string_view name = std::string_view(path).substr(path.rfind('/') + 1);
     if (passesNameFilter(root->source, name)) refreshFile(path, root->source, nullptr, now);
   }

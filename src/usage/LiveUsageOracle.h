@@ -105,7 +105,7 @@ class LiveUsageOracle {
   void initialInventory(WallTime cutoff);
   void fullInventory(WallTime cutoff, WallTime now);
   void discover(const std::string& directory, UsageSource source, WallTime cutoff, WallTime now, bool registerOnly);
-  void processChanges(const std::vector<std::string>& paths, WallTime now);
+  void processChanges(const std::vector<std::string>& paths, WallTime now, bool knownJustPolled);
   void pollKnownFiles(WallTime now);
   void refreshFile(const std::string& path, UsageSource source, const Facts* given, WallTime now);
   void refreshKnownFile(const std::string& path, FileState& state, const Facts& facts, WallTime now);

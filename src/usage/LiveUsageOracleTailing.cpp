@@ -87,6 +87,9 @@ void LiveUsageOracle::refreshFile(const std::string& path, UsageSource source, c
     // Without a creation time the file is taken as new; for Claude the parser still
     // holds back lines stamped before start.
     counted = !(facts->created && *facts->created < startedAt_ - 1s);
+    // Read from its first byte, the file's own lines give the Codex baseline; priming
+    // from a window later would only lose what lies before the window (the model).
+    state.codexPrimed = counted;
   }
   if (!counted) state.offset = given->size;
   auto entry = files_.emplace(path, std::move(state)).first;
@@ -179,6 +182,8 @@ void LiveUsageOracle::readAppended(const std::string& path, FileState& state, Wa
     state.offset += uint64_t(n);
     consume(state, std::string_view(readBuffer_.data(), size_t(n)), now);
     filesChanged_ = true;
+    // A short read of a regular file is its end for now; skip the read that says so.
+    if (size_t(n) < readBuffer_.size()) break;
   }
   ::close(fd);
 }

@@ -148,6 +148,24 @@ TEST_F(LiveUsageOracleTest, CodexPrimingCountsOnlyGrowthOverTheLastCounterBefore
   EXPECT_EQ(snapshot.models, std::vector<std::string>{"gpt-5-codex"});
 }
 
+TEST_F(LiveUsageOracleTest, ACodexFileReadFromItsFirstByteKeepsItsModelPastThePrimingWindow) {
+  test::writeFile(home_ / ".codex/sessions/old.jsonl", "");
+  auto oracle = start();
+  auto path = home_ / ".codex/sessions/new.jsonl";
+  std::string filler;
+  while (filler.size() < (2u << 20) + 4096) {
+    filler += R"({"type":"response_item","payload":{"type":"message","text":")" + std::string(1000, 'x') + "\"}}\n";
+  }
+  test::writeFile(path, R"({"timestamp":"2026-01-01T00:00:01.000Z","type":"turn_context","payload":{"model":"gpt-5-codex"}})"
+                        "\n" +
+                            test::codexCounterLine(100, 0, 10, "2026-01-01T00:00:02.000Z") + filler);
+  snapshotUntil(*oracle, [](const auto& s) { return sourceTotal(s, "codex") >= 110; });
+  test::appendFile(path, test::codexCounterLine(200, 0, 20, "2026-01-01T00:00:03.000Z"));
+  auto snapshot = *oracle->snapshot();
+  EXPECT_EQ(sourceTotal(snapshot, "codex"), 220);
+  EXPECT_EQ(snapshot.models, std::vector<std::string>{"gpt-5-codex"});
+}
+
 TEST_F(LiveUsageOracleTest, ASourceDirectoryCreatedAfterStartIsPickedUp) {
   test::writeFile(claude("p/a.jsonl"), "");
   auto oracle = start();
