@@ -6,6 +6,7 @@
 #include <boost/asio/associated_cancellation_slot.hpp>
 #include <boost/asio/post.hpp>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 
 namespace quorvin {
@@ -19,9 +20,20 @@ template <class... Args>
 class PendingHandler<void(Args...)> {
  public:
   PendingHandler() = default;
-  template <class Handler>
+  template <class Handler, class = std::enable_if_t<!std::is_same_v<std::decay_t<Handler>, PendingHandler>>>
   explicit PendingHandler(Handler&& handler)
       : executor_(boost::asio::get_associated_executor(handler)), handler_(std::forward<Handler>(handler)) {}
+  PendingHandler(PendingHandler&&) noexcept = default;
+  // Boost 1.81's any_completion_handler move assignment wraps the source in a new handler
+  // and recurses forever; move-construct and swap instead.
+  PendingHandler& operator=(PendingHandler&& other) noexcept {
+    if (this != &other) {
+      executor_ = std::move(other.executor_);
+      boost::asio::any_completion_handler<void(Args...)> taken(std::move(other.handler_));
+      handler_.swap(taken);
+    }
+    return *this;
+  }
 
   explicit operator bool() const { return static_cast<bool>(handler_); }
 
