@@ -1,11 +1,13 @@
 #include "app/Commands.h"
 
+#include "app/TotalsCommand.h"
 #include "app/UsageCommand.h"
 
 namespace quorvin::app {
 
 void registerCommands(CLI::App& app, CommandRegistry& registry) {
   registerUsageCommand(app, registry);
+  registerTotalsCommand(app, registry);
 }
 
 }  // namespace quorvin::app
