@@ -8,9 +8,11 @@
 #include "platform/CurlHttpClient.h"
 #include "platform/Runtime.h"
 #include "platform/VirtualClock.h"
+#include "sources/Ccusage.h"
 #include "sources/CursorTestAccount.h"
 #include "sources/CursorUsageReader.h"
 #include "sources/SourcesTestSupport.h"
+#include "usage/LiveUsageOracle.h"
 #include "support/LoopbackHttpServer.h"
 #include "support/MemoryUserDefaults.h"
 #include "support/TestCertificates.h"
@@ -242,6 +244,33 @@ TEST_F(CursorUsageReaderTest, CorruptLedgerLoadsEmptyAndIsReplaced) {
   EXPECT_FALSE(pulse(false).snapshot);
   EXPECT_EQ(refreshed().snapshot->total, 1000);
   EXPECT_EQ(CursorLedgerFormat::load(ledgerFile()).accounts.size(), 1u);
+}
+
+TEST_F(CursorUsageReaderTest, PulseFoldsCursorIntoTheLiveSnapshot) {
+  LiveUsageOracle oracle(home_.path(), clock_.now(), clock_, LiveUsageOracle::Environment{},
+                         LiveUsageOracleOptions{.watchChanges = false});
+  auto strand = runtime_.pool().makeStrand();
+  auto pulseNow = [&] { return await(Ccusage::readPulse(&oracle, strand, &reader(), clock_)); };
+
+  EXPECT_TRUE(pulseNow());  // the oracle's inventory; the Cursor download starts
+  EXPECT_EQ(refreshed().liveTotal, 0);
+  // A Claude session that starts after launch counts from its first line.
+  test::writeFile(home_.path() / ".claude/projects/-w/s.jsonl",
+                  R"({"type":"assistant","timestamp":"2026-01-01T00:04:00.000Z","requestId":"r1","message":)"
+                  R"({"id":"m1","model":"claude-sonnet-4-5","usage":{"input_tokens":100,"output_tokens":20}}})"
+                  "\n");
+  clock_.advance(301s);  // the periodic inventory finds the new file
+  serve(exportOf({{"2025-10-01", 1000}, {"2025-10-02", 7}}));
+  EXPECT_EQ(refreshed().liveTotal, 7);
+
+  const auto pulse = pulseNow();
+  ASSERT_TRUE(pulse);
+  EXPECT_EQ(pulse->sources, (std::vector<std::string>{"claude", "cursor"}));
+  EXPECT_EQ(pulse->sourceTotals.at("claude"), 120);
+  EXPECT_EQ(pulse->sourceTotals.at("cursor"), 7);
+  EXPECT_EQ(pulse->total, 127);
+  EXPECT_EQ(pulse->counters, (UsageCounters{107, 20, 0, 0}));
+  EXPECT_FALSE(pulse->providerWarning);
 }
 
 }  // namespace
