@@ -75,10 +75,15 @@ void FileUserDefaults::Writer::save(uint64_t change, const std::string& bytes) {
 
 FileUserDefaults::FileUserDefaults(fs::path file, std::optional<Saving> saving)
     : writer_(std::make_shared<Writer>(std::move(file))), saving_(std::move(saving)) {
+  life_->store = this;
   load();
 }
 
 FileUserDefaults::~FileUserDefaults() {
+  {
+    std::lock_guard lock(life_->mutex);
+    life_->store = nullptr;
+  }
   pending_.cancel();
   flush();
 }
@@ -129,24 +134,30 @@ void FileUserDefaults::changed() {
   std::lock_guard lock(scheduleMutex_);
   if (scheduled_) return;
   scheduled_ = true;
-  pending_ = Task::start(saving_->executor, saveLater(this, writer_, saving_->clock, saving_->pool));
+  pending_ = Task::start(saving_->executor, saveLater(life_, writer_, saving_->clock, saving_->pool));
 }
 
-// Touches `self` only while it is certainly alive: the owner cancels this task before it
-// goes, and a cancelled sleep ends the task before the next line.
-boost::asio::awaitable<void> FileUserDefaults::saveLater(FileUserDefaults* self, std::shared_ptr<Writer> writer,
-                                                         RuntimeClock* clock, BlockingPool* pool) {
-  co_await clock->sleep(writeDelay);
+std::optional<std::pair<uint64_t, std::string>> FileUserDefaults::takeForSave(Life& life) {
+  std::lock_guard lock(life.mutex);
+  FileUserDefaults* self = life.store;
+  if (!self) return std::nullopt;
   {
-    std::lock_guard lock(self->scheduleMutex_);
+    std::lock_guard scheduleLock(self->scheduleMutex_);
     self->scheduled_ = false;  // later changes schedule the next save
   }
-  auto [change, bytes] = self->serialize();
+  return self->serialize();
+}
+
+boost::asio::awaitable<void> FileUserDefaults::saveLater(std::shared_ptr<Life> life, std::shared_ptr<Writer> writer,
+                                                         RuntimeClock* clock, BlockingPool* pool) {
+  co_await clock->sleep(writeDelay);
+  std::optional<std::pair<uint64_t, std::string>> state = takeForSave(*life);
+  if (!state) co_return;  // the store is gone; its destructor saved
   if (!pool) {
-    writer->save(change, bytes);
+    writer->save(state->first, state->second);
     co_return;
   }
-  auto job = [writer, change = change, bytes = std::move(bytes)] { writer->save(change, bytes); };
+  auto job = [writer, state = std::move(*state)] { writer->save(state.first, state.second); };
   co_await runBlocking(*pool, job);
 }
 

@@ -21,8 +21,7 @@ class BlockingPool;
 // A file that cannot be read or parsed is renamed aside ("defaults.json.corrupt-<time>")
 // with one log line, and the store starts empty.
 //
-// Use it from one thread (the model thread) when timed saving is on; reads and writes of
-// values are safe from any thread.
+// Safe to use and destroy from any thread.
 class FileUserDefaults final : public MemoryUserDefaults {
  public:
   static constexpr Duration writeDelay{3000};
@@ -54,14 +53,22 @@ class FileUserDefaults final : public MemoryUserDefaults {
     void save(uint64_t change, const std::string& bytes);
   };
 
+  // What a delayed save may touch of the store: the store only while it is alive.
+  struct Life {
+    std::mutex mutex;
+    FileUserDefaults* store = nullptr;
+  };
+
   void changed() override;
   void load();
   void setAside(const char* why);
-  static boost::asio::awaitable<void> saveLater(FileUserDefaults* self, std::shared_ptr<Writer> writer,
+  static std::optional<std::pair<uint64_t, std::string>> takeForSave(Life& life);
+  static boost::asio::awaitable<void> saveLater(std::shared_ptr<Life> life, std::shared_ptr<Writer> writer,
                                                 RuntimeClock* clock, BlockingPool* pool);
   std::pair<uint64_t, std::string> serialize() const;
 
   std::shared_ptr<Writer> writer_;
+  std::shared_ptr<Life> life_ = std::make_shared<Life>();
   std::optional<Saving> saving_;
   std::mutex scheduleMutex_;
   bool scheduled_ = false;

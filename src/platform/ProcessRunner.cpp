@@ -126,7 +126,9 @@ struct PartDone {
   }
 };
 
-asio::awaitable<void> drain(std::shared_ptr<RunState> state, asio::posix::stream_descriptor* pipe, Capture* sink) {
+// `keepAlive` owns `pipe` and `sink`.
+asio::awaitable<void> drain(std::shared_ptr<RunState> keepAlive, asio::posix::stream_descriptor* pipe, Capture* sink) {
+  (void)keepAlive;
   std::array<char, 16384> buffer;
   for (;;) {
     boost::system::error_code ec;
@@ -152,6 +154,17 @@ asio::awaitable<void> watchTime(std::shared_ptr<RunState> state, RuntimeClock* c
 asio::awaitable<void> waitFor(std::shared_ptr<RunState> state, RunState::Until until) {
   WaitInitiation initiation{state};
   co_await asio::async_initiate<const asio::use_awaitable_t<>, void()>(initiation, asio::use_awaitable, until);
+}
+
+// False when the sleep was cut short by cancellation.
+asio::awaitable<bool> sleepUnlessCancelled(RuntimeClock& clock, Duration duration) {
+  bool completed = true;
+  try {
+    co_await clock.sleep(duration);
+  } catch (const boost::system::system_error&) {
+    completed = false;
+  }
+  co_return completed;
 }
 
 std::optional<std::string> findProgram(const std::string& name, const std::optional<std::string>& path) {
@@ -342,7 +355,10 @@ asio::awaitable<ProcessResult> ProcessRunner::run(ProcessRequest request) {
     const pid_t group = state->pid;
     kill(-group, SIGTERM);
     for (Duration waited{0}; waited < terminateGrace && state->leaderRunning(); waited += terminatePoll) {
-      co_await clock_.sleep(terminatePoll);
+      if (!co_await sleepUnlessCancelled(clock_, terminatePoll)) {
+        state->requestStop(RunState::Stop::cancelled);
+        break;  // cancelled during the grace period: go straight to SIGKILL
+      }
     }
     kill(-group, SIGKILL);
     co_await waitFor(state, RunState::Until::exited);

@@ -9,7 +9,9 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
+#include "platform/Browser.h"
 #include "platform/ProcessRunner.h"
 #include "platform/Runtime.h"
 #include "platform/SystemClock.h"
@@ -183,6 +185,36 @@ TEST(ProcessRunnerVirtualTimeTest, TheVirtualClockDoesNotJumpPastARunningChild) 
   ASSERT_TRUE(clock.run(runtime, [&] { return task.ended(); }));
   EXPECT_EQ(result.outcome, Outcome::exited);
   EXPECT_EQ(clock.now(), start);
+}
+
+}  // namespace
+}  // namespace quorvin
+
+namespace quorvin {
+namespace {
+
+TEST(BrowserTest, OpensOnlyWebUrlsAndPassesThemAsOneArgument) {
+  char pattern[] = "/tmp/quorvin-browser-XXXXXX";
+  const fs::path dir = mkdtemp(pattern);
+  const fs::path opener = dir / "opener";
+  const fs::path seen = dir / "seen";
+  std::ofstream(opener) << "#!/bin/sh\nprintf '%s|%s' \"$#\" \"$1\" > \"" + seen.string() + ".tmp\"\nmv \"" +
+                               seen.string() + ".tmp\" \"" + seen.string() + "\"\n";
+  fs::permissions(opener, fs::perms::owner_all);
+  XdgBrowser browser(opener.string());
+
+  EXPECT_FALSE(browser.open("file:///etc/passwd"));
+  EXPECT_FALSE(browser.open("--help"));
+  EXPECT_FALSE(browser.open("javascript:alert(1)"));
+  EXPECT_FALSE(browser.open("https://"));
+  EXPECT_FALSE(XdgBrowser("quorvin-no-such-opener").open("https://quorvin.app/"));
+
+  const std::string url = "https://quorvin.app/u/ada?tab=live&x=%20y#top";
+  ASSERT_TRUE(browser.open(url));
+  while (!fs::exists(seen)) std::this_thread::sleep_for(5ms);
+  std::ifstream in(seen);
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), "1|" + url);
+  fs::remove_all(dir);
 }
 
 }  // namespace
