@@ -1,6 +1,7 @@
 #include "app/Commands.h"
 
 #include "app/DefaultsCommand.h"
+#include "app/TotalsCommand.h"
 #include "app/UsageCommand.h"
 
 namespace quorvin::app {
@@ -8,6 +9,7 @@ namespace quorvin::app {
 void registerCommands(CLI::App& app, CommandRegistry& registry) {
   registerDefaultsCommand(app, registry);
   registerUsageCommand(app, registry);
+  registerTotalsCommand(app, registry);
 }
 
 }  // namespace quorvin::app

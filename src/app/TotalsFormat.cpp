@@ -1,0 +1,101 @@
+#include "app/TotalsFormat.h"
+
+#include <boost/json.hpp>
+#include <cstdio>
+#include <optional>
+
+#include "core/SaturatingMath.h"
+
+namespace quorvin::app {
+
+namespace {
+
+template <class T>
+boost::json::value orNull(const std::optional<T>& value) {
+  if (!value) return nullptr;
+  return boost::json::value(*value);
+}
+
+std::string grouped(int64_t n) {
+  const unsigned long long magnitude = n < 0 ? 0ULL - static_cast<unsigned long long>(n) : static_cast<unsigned long long>(n);
+  const std::string digits = std::to_string(magnitude);
+  std::string out;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out.push_back(',');
+    out.push_back(digits[i]);
+  }
+  return n < 0 ? "-" + out : out;
+}
+
+std::string dollars(double cost) {
+  char text[64];
+  std::snprintf(text, sizeof text, "$%.2f", cost);
+  return text;
+}
+
+std::string line(const std::string& label, const std::string& value) {
+  std::string out = label;
+  out.resize(std::max<size_t>(label.size() + 1, 22), ' ');
+  return out + value + "\n";
+}
+
+std::string counter(const std::optional<int64_t>& value) { return value ? grouped(*value) : "not reported"; }
+
+}  // namespace
+
+std::string totalsJson(const UsageTotals& totals) {
+  boost::json::array models;
+  for (const auto& row : totals.models) {
+    models.push_back({{"name", row.name},
+                      {"input", row.input},
+                      {"output", row.output},
+                      {"cacheRead", row.cacheRead},
+                      {"cacheWrite", row.cacheWrite},
+                      {"cost", row.cost}});
+  }
+  boost::json::array agents;
+  for (const auto& row : totals.agents) agents.push_back({{"name", row.name}, {"tokens", row.tokens}, {"cost", row.cost}});
+  boost::json::object root;
+  root["total"] = totals.total;
+  root["cost"] = totals.cost;
+  root["input"] = orNull(totals.input);
+  root["output"] = orNull(totals.output);
+  root["cacheRead"] = orNull(totals.cacheRead);
+  root["cacheWrite"] = orNull(totals.cacheWrite);
+  root["models"] = std::move(models);
+  root["agents"] = std::move(agents);
+  root["liveTotal"] = orNull(totals.liveTotal);
+  root["liveCost"] = orNull(totals.liveCost);
+  root["accountingRevision"] = orNull(totals.accountingRevision);
+  return boost::json::serialize(root);
+}
+
+std::string totalsText(const UsageTotals& totals) {
+  std::string out;
+  out += line("Total tokens", grouped(totals.total));
+  out += line("Cost", dollars(totals.cost));
+  out += line("Input", counter(totals.input));
+  out += line("Output", counter(totals.output));
+  out += line("Cache read", counter(totals.cacheRead));
+  out += line("Cache write", counter(totals.cacheWrite));
+  if (totals.liveTotal) out += line("Live tokens", grouped(*totals.liveTotal));
+  if (totals.liveCost) out += line("Live cost", dollars(*totals.liveCost));
+  if (totals.accountingRevision) out += line("Accounting revision", *totals.accountingRevision);
+  if (!totals.models.empty()) {
+    out += "\nModels\n";
+    for (const auto& row : totals.models) {
+      const int64_t tokens = saturatingAdd(saturatingAdd(row.input, row.output), saturatingAdd(row.cacheRead, row.cacheWrite));
+      out += line("  " + row.name, grouped(tokens) + " tokens  " + dollars(row.cost));
+    }
+  }
+  if (!totals.agents.empty()) {
+    out += "\nAgents\n";
+    for (const auto& row : totals.agents) {
+      out += row.tokens > 0 ? line("  " + row.name, grouped(row.tokens) + " tokens  " + dollars(row.cost))
+                            : "  " + row.name + "\n";
+    }
+  }
+  return out;
+}
+
+}  // namespace quorvin::app

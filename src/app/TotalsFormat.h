@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+
+#include "sources/UsageRecords.h"
+
+namespace quorvin::app {
+
+// One JSON object: total, cost, the four counters, models, agents, live values and the
+// accounting revision (absent values are null).
+std::string totalsJson(const UsageTotals& totals);
+// A readable table of the same figures.
+std::string totalsText(const UsageTotals& totals);
+
+inline constexpr const char* kNoSourceAnswered =
+    "No usage source answered: ccusage gave no totals, no tokens ledger was found, and Cursor usage is off or "
+    "unavailable.";
+
+}  // namespace quorvin::app

@@ -1,0 +1,233 @@
+#include "sources/CcusageJson.h"
+
+#include <algorithm>
+#include <boost/json.hpp>
+#include <charconv>
+#include <cmath>
+#include <map>
+#include <set>
+#include <string>
+#include <unordered_map>
+
+#include "core/SaturatingMath.h"
+
+namespace quorvin::CcusageJson {
+
+namespace json = boost::json;
+
+namespace {
+
+const json::value* member(const json::value* object, std::string_view key) {
+  if (object == nullptr || !object->is_object()) return nullptr;
+  return object->get_object().if_contains(json::string_view(key.data(), key.size()));
+}
+
+std::optional<int64_t> parseInteger(std::string_view text) {
+  if (!text.empty() && text.front() == '+') {
+    text.remove_prefix(1);
+    if (!text.empty() && (text.front() == '-' || text.front() == '+')) return std::nullopt;
+  }
+  int64_t value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+std::optional<double> parseDouble(std::string_view text) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  double value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+struct Acc {
+  int64_t input = 0;
+  int64_t output = 0;
+  int64_t cacheRead = 0;
+  int64_t cacheWrite = 0;
+  double cost = 0;
+};
+
+}  // namespace
+
+std::optional<int64_t> intVal(const json::value* value) {
+  if (value == nullptr) return std::nullopt;
+  switch (value->kind()) {
+    case json::kind::int64: return value->get_int64();
+    case json::kind::uint64:
+      if (value->get_uint64() > static_cast<uint64_t>(INT64_MAX)) return std::nullopt;
+      return static_cast<int64_t>(value->get_uint64());
+    case json::kind::double_: {
+      const double d = std::trunc(value->get_double());
+      // 2^63 itself does not fit; every double below it does.
+      if (!std::isfinite(d) || d < -9223372036854775808.0 || d >= 9223372036854775808.0) return std::nullopt;
+      return static_cast<int64_t>(d);
+    }
+    case json::kind::string: return parseInteger(value->get_string());
+    default: return std::nullopt;
+  }
+}
+
+std::optional<double> doubleVal(const json::value* value) {
+  if (value == nullptr) return std::nullopt;
+  switch (value->kind()) {
+    case json::kind::int64: return static_cast<double>(value->get_int64());
+    case json::kind::uint64: return static_cast<double>(value->get_uint64());
+    case json::kind::double_:
+      if (!std::isfinite(value->get_double())) return std::nullopt;
+      return value->get_double();
+    case json::kind::string: return parseDouble(value->get_string());
+    default: return std::nullopt;
+  }
+}
+
+std::vector<UsageModelRow> aggregateModels(const json::value* entries) {
+  std::vector<UsageModelRow> rows;
+  if (entries == nullptr || !entries->is_array()) return rows;
+  std::unordered_map<std::string, size_t> rowOfName;
+  std::vector<Acc> sums;
+  for (const json::value& entry : entries->get_array()) {
+    const json::value* breakdowns = member(&entry, "modelBreakdowns");
+    if (breakdowns == nullptr || !breakdowns->is_array()) continue;
+    for (const json::value& breakdown : breakdowns->get_array()) {
+      if (!breakdown.is_object()) continue;
+      const json::value* name = member(&breakdown, "modelName");
+      if (name == nullptr) name = member(&breakdown, "model");
+      if (name == nullptr || !name->is_string() || name->get_string().empty()) continue;
+      auto [it, inserted] = rowOfName.try_emplace(std::string(name->get_string()), rows.size());
+      if (inserted) {
+        rows.push_back(UsageModelRow{.name = it->first});
+        sums.emplace_back();
+      }
+      Acc& acc = sums[it->second];
+      acc.input = saturatingAdd(acc.input, intVal(member(&breakdown, "inputTokens")).value_or(0));
+      acc.output = saturatingAdd(acc.output, intVal(member(&breakdown, "outputTokens")).value_or(0));
+      acc.cacheRead = saturatingAdd(acc.cacheRead, intVal(member(&breakdown, "cacheReadTokens")).value_or(0));
+      acc.cacheWrite = saturatingAdd(acc.cacheWrite, intVal(member(&breakdown, "cacheCreationTokens")).value_or(0));
+      acc.cost += doubleVal(member(&breakdown, "cost")).value_or(0);
+    }
+  }
+  for (size_t i = 0; i < rows.size(); ++i) {
+    rows[i].input = sums[i].input;
+    rows[i].output = sums[i].output;
+    rows[i].cacheRead = sums[i].cacheRead;
+    rows[i].cacheWrite = sums[i].cacheWrite;
+    rows[i].cost = sums[i].cost;
+  }
+  std::stable_sort(rows.begin(), rows.end(), [](const UsageModelRow& a, const UsageModelRow& b) { return a.cost > b.cost; });
+  return rows;
+}
+
+std::vector<UsageAgentRow> aggregateAgents(const json::value* entries) {
+  std::set<std::string> names;
+  if (entries != nullptr && entries->is_array()) {
+    for (const json::value& entry : entries->get_array()) {
+      const json::value* metadata = member(&entry, "metadata");
+      if (metadata == nullptr || !metadata->is_object()) continue;
+      const json::value* agent = member(metadata, "agent");
+      if (agent != nullptr && agent->is_string() && !agent->get_string().empty() && agent->get_string() != "all") {
+        names.emplace(agent->get_string());
+      }
+      const json::value* agents = member(metadata, "agents");
+      if (agents == nullptr || !agents->is_array()) continue;
+      for (const json::value& name : agents->get_array()) {
+        if (name.is_string() && !name.get_string().empty()) names.emplace(name.get_string());
+      }
+    }
+  }
+  std::vector<UsageAgentRow> rows;
+  for (const auto& name : names) rows.push_back(UsageAgentRow{.name = name});
+  return rows;
+}
+
+std::vector<UsageAgentRow> aggregateAgentTotals(const json::value* agents) {
+  std::vector<UsageAgentRow> rows;
+  if (agents == nullptr || !agents->is_object()) return rows;
+  for (const auto& [name, value] : agents->get_object()) {
+    const json::value* totals = member(&value, "totals");
+    const auto tokens = intVal(member(totals, "totalTokens"));
+    if (!tokens || *tokens < 1) continue;
+    rows.push_back(UsageAgentRow{std::string(name), *tokens, doubleVal(member(totals, "totalCost")).value_or(0)});
+  }
+  std::sort(rows.begin(), rows.end(), [](const UsageAgentRow& a, const UsageAgentRow& b) {
+    if (a.tokens != b.tokens) return a.tokens > b.tokens;
+    return a.name < b.name;
+  });
+  return rows;
+}
+
+namespace {
+
+// The value of the first key present; later keys are not consulted once one is there.
+const json::value* firstPresent(const json::value* object, std::initializer_list<std::string_view> keys) {
+  for (auto key : keys) {
+    if (const json::value* v = member(object, key)) return v;
+  }
+  return nullptr;
+}
+
+void readCounters(const json::value* totals, UsageTotals& into) {
+  into.input = intVal(member(totals, "inputTokens"));
+  into.output = intVal(member(totals, "outputTokens"));
+  into.cacheRead = intVal(member(totals, "cacheReadTokens"));
+  into.cacheWrite = intVal(member(totals, "cacheCreationTokens"));
+}
+
+std::optional<json::value> parseObject(std::string_view text) {
+  std::error_code ec;
+  json::value root = json::parse(json::string_view(text.data(), text.size()), ec);
+  if (ec || !root.is_object()) return std::nullopt;
+  return root;
+}
+
+}  // namespace
+
+std::optional<UsageTotals> ccusageTotals(const json::value& root) {
+  const json::value* totals = member(&root, "totals");
+  if (totals == nullptr || !totals->is_object()) return std::nullopt;
+  const auto total = intVal(firstPresent(totals, {"totalTokens", "tokensTotal", "total"}));
+  if (!total) return std::nullopt;
+  UsageTotals result;
+  result.total = *total;
+  result.cost = doubleVal(firstPresent(totals, {"totalCost", "costUSD", "costUsdTotal", "cost"})).value_or(0);
+  readCounters(totals, result);
+  const json::value* daily = member(&root, "daily");
+  result.agents = aggregateAgents(daily);
+  if (result.agents.empty()) result.agents.push_back(UsageAgentRow{.name = "detected"});
+  result.models = aggregateModels(daily);
+  return result;
+}
+
+std::optional<UsageTotals> ccusageTotalsOfText(std::string_view jsonText) {
+  const auto root = parseObject(jsonText);
+  if (!root) return std::nullopt;
+  return ccusageTotals(*root);
+}
+
+std::optional<UsageTotals> ledgerTotals(const json::value& root) {
+  const json::value* totals = member(&root, "totals");
+  const auto total = intVal(member(totals, "totalTokens"));
+  if (!total) return std::nullopt;
+  UsageTotals result;
+  result.total = *total;
+  result.cost = doubleVal(member(totals, "totalCost")).value_or(0);
+  readCounters(totals, result);
+  const json::value* monthly = member(&root, "monthly");
+  result.models = aggregateModels(monthly);
+  result.agents = aggregateAgentTotals(member(&root, "agents"));
+  if (result.agents.empty()) result.agents = aggregateAgents(monthly);
+  const json::value* revision = member(member(&root, "corrections"), "accountingRevision");
+  if (revision != nullptr && revision->is_string()) result.accountingRevision = std::string(revision->get_string());
+  return result;
+}
+
+std::optional<UsageTotals> ledgerTotalsOfText(std::string_view jsonText) {
+  const auto root = parseObject(jsonText);
+  if (!root) return std::nullopt;
+  return ledgerTotals(*root);
+}
+
+}  // namespace quorvin::CcusageJson

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <boost/json/value.hpp>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "sources/UsageRecords.h"
+
+namespace quorvin::CcusageJson {
+
+// Lenient numbers of outside JSON: integers, whole parts of finite doubles in range, and
+// strings in decimal integer form with an optional sign.
+std::optional<int64_t> intVal(const boost::json::value* value);
+// Doubles, integers, and strings that parse as a finite decimal number.
+std::optional<double> doubleVal(const boost::json::value* value);
+
+// Per-model sums of the entries' "modelBreakdowns", sorted by cost descending.
+std::vector<UsageModelRow> aggregateModels(const boost::json::value* entries);
+// Agent names from the entries' "metadata" ("agent", "agents"), each with 0 tokens.
+std::vector<UsageAgentRow> aggregateAgents(const boost::json::value* entries);
+// A tokens ledger's "agents" object with real totals, sorted by tokens descending.
+std::vector<UsageAgentRow> aggregateAgentTotals(const boost::json::value* agents);
+
+// Totals of ccusage's `--json` output; nothing without a readable total.
+std::optional<UsageTotals> ccusageTotals(const boost::json::value& root);
+std::optional<UsageTotals> ccusageTotalsOfText(std::string_view jsonText);
+
+// A tokens ledger file's content; nothing without a readable "totals"."totalTokens".
+std::optional<UsageTotals> ledgerTotals(const boost::json::value& root);
+std::optional<UsageTotals> ledgerTotalsOfText(std::string_view jsonText);
+
+}  // namespace quorvin::CcusageJson

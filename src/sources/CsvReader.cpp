@@ -1,0 +1,81 @@
+#include "sources/CsvReader.h"
+
+#include <unicode/utf8.h>
+
+namespace quorvin::CsvReader {
+
+std::string repairedUtf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  const auto* s = reinterpret_cast<const uint8_t*>(bytes.data());
+  const auto length = static_cast<int32_t>(bytes.size());
+  int32_t i = 0;
+  while (i < length) {
+    const int32_t start = i;
+    UChar32 c = 0;
+    U8_NEXT(s, i, length, c);
+    if (c < 0) {
+      out += "\xEF\xBF\xBD";
+    } else {
+      out.append(bytes.data() + start, static_cast<size_t>(i - start));
+    }
+  }
+  return out;
+}
+
+namespace {
+
+bool allEmpty(const std::vector<std::string>& fields) {
+  for (const auto& f : fields) {
+    if (!f.empty()) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool forEachRow(std::string_view data, const RowVisitor& visit) {
+  std::vector<std::string> fields;
+  std::string field;
+  bool quoted = false;
+
+  auto endField = [&] {
+    fields.push_back(repairedUtf8(field));
+    field.clear();
+  };
+  auto endRow = [&]() -> bool {
+    endField();
+    bool keepGoing = true;
+    if (!allEmpty(fields)) keepGoing = visit(fields);
+    fields.clear();
+    return keepGoing;
+  };
+
+  for (size_t i = 0; i < data.size(); ++i) {
+    const char c = data[i];
+    if (c == '"') {
+      if (quoted && i + 1 < data.size() && data[i + 1] == '"') {
+        field.push_back('"');
+        ++i;
+      } else {
+        quoted = !quoted;
+      }
+    } else if (quoted) {
+      field.push_back(c);
+    } else if (c == ',') {
+      endField();
+    } else if (c == '\n' || c == '\r') {
+      if (c == '\r' && i + 1 < data.size() && data[i + 1] == '\n') ++i;
+      if (!endRow()) return false;
+    } else {
+      field.push_back(c);
+    }
+  }
+  // A final row without a line end counts, unless its quote never closed (cut data).
+  if (!quoted && (!field.empty() || !fields.empty())) {
+    if (!endRow()) return false;
+  }
+  return true;
+}
+
+}  // namespace quorvin::CsvReader

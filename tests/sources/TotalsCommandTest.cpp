@@ -1,0 +1,77 @@
+// `quorvin totals` as a user runs it, over a home where ccusage cannot run.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <boost/json.hpp>
+#include <cstdio>
+
+#include "sources/SourcesTestSupport.h"
+
+namespace quorvin {
+namespace {
+
+struct ProgramRun {
+  int status = -1;
+  std::string output;
+};
+
+// The program with HOME pointing at `home` and no XDG folders of the real user.
+ProgramRun quorvin(const std::filesystem::path& home, const std::string& arguments) {
+  const std::string command = "env -u XDG_CONFIG_HOME -u XDG_DATA_HOME -u CLAUDE_CONFIG_DIR HOME='" + home.string() +
+                              "' " QUORVIN_BINARY_DIR "/src/app/quorvin " + arguments + " 2>&1";
+  ProgramRun run;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return run;
+  char buffer[4096];
+  size_t n = 0;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
+  const int status = ::pclose(pipe);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+class TotalsCommand : public ::testing::Test {
+ protected:
+  TotalsCommand() {
+    // bunx comes first on the script's PATH; this one fails as a broken tool would.
+    const auto bunx = home() / ".bun/bin/bunx";
+    test::writeFile(bunx, "#!/bin/sh\nexit 127\n");
+    ::chmod(bunx.c_str(), 0755);
+  }
+  std::filesystem::path home() const { return dir_.path(); }
+  test::TempDir dir_;
+};
+
+TEST_F(TotalsCommand, LedgerAnswersWhenTheToolCannotRun) {
+  test::writeFile(home() / ".quorvin/tokens.json",
+                  R"({"totals":{"totalTokens":1500,"totalCost":3.25,"inputTokens":1000,"outputTokens":500},
+                      "monthly":[{"metadata":{"agents":["claude"]},"modelBreakdowns":[
+                        {"modelName":"claude-sonnet-4-5","inputTokens":1000,"outputTokens":500,"cost":3.25}]}],
+                      "corrections":{"accountingRevision":"2026-01"}})");
+  const ProgramRun json = quorvin(home(), "totals --json");
+  ASSERT_EQ(json.status, 0) << json.output;
+  const auto totals = boost::json::parse(json.output).as_object();
+  EXPECT_EQ(totals.at("total").as_int64(), 1500);
+  EXPECT_EQ(totals.at("cost").as_double(), 3.25);
+  EXPECT_EQ(totals.at("input").as_int64(), 1000);
+  EXPECT_TRUE(totals.at("cacheRead").is_null());
+  EXPECT_EQ(totals.at("models").as_array().at(0).at("name").as_string(), "claude-sonnet-4-5");
+  EXPECT_EQ(totals.at("agents").as_array().at(0).at("name").as_string(), "claude");
+  EXPECT_EQ(totals.at("accountingRevision").as_string(), "2026-01");
+  EXPECT_TRUE(totals.at("liveTotal").is_null());
+
+  const ProgramRun table = quorvin(home(), "totals");
+  ASSERT_EQ(table.status, 0);
+  EXPECT_NE(table.output.find("Total tokens          1,500"), std::string::npos) << table.output;
+  EXPECT_NE(table.output.find("Accounting revision   2026-01"), std::string::npos) << table.output;
+}
+
+TEST_F(TotalsCommand, SaysSoWhenNoSourceAnswers) {
+  const ProgramRun run = quorvin(home(), "totals --json");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.output.find("No usage source answered"), std::string::npos) << run.output;
+}
+
+}  // namespace
+}  // namespace quorvin
