@@ -14,7 +14,7 @@
 #include "sources/SourcesTestSupport.h"
 #include "usage/LiveUsageOracle.h"
 #include "support/LoopbackHttpServer.h"
-#include "support/MemoryUserDefaults.h"
+#include "platform/MemoryUserDefaults.h"
 #include "support/TestCertificates.h"
 
 namespace quorvin {
@@ -112,7 +112,7 @@ class CursorUsageReaderTest : public ::testing::Test {
   size_t downloads() const { return server_.requests().size(); }
 
   test::TempDir home_;
-  test::MemoryUserDefaults defaults_;
+  MemoryUserDefaults defaults_;
   test::TestCertificates certificates_;
   test::LoopbackHttpServer server_{certificates_};
   CurlHttpClient http_{CurlHttpClient::Options{.caFile = certificates_.caFile()}};
