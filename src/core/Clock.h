@@ -5,7 +5,7 @@
 namespace quorvin {
 
 // Every read of the time goes through a Clock so tests can move time themselves.
-// (The runtime layer adds sleeping; see platform/.)
+// Sleeping is added by RuntimeClock (platform/RuntimeClock.h).
 class Clock {
  public:
   virtual ~Clock() = default;

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <boost/asio/awaitable.hpp>
+#include <chrono>
+
+#include "core/Clock.h"
+
+namespace quorvin {
+
+using Duration = std::chrono::milliseconds;
+
+// A Clock that can also sleep. Every wait of the program goes through it, so tests drive
+// time with a VirtualClock.
+class RuntimeClock : public Clock {
+ public:
+  // Resumes the calling coroutine (on its own executor) once `duration` has passed on this
+  // clock. Cancellation of the awaiting task ends the sleep early with
+  // boost::asio::error::operation_aborted (thrown as boost::system::system_error).
+  virtual boost::asio::awaitable<void> sleep(Duration duration) = 0;
+};
+
+}  // namespace quorvin

@@ -1,0 +1,265 @@
+// The runtime's task model under the virtual clock: schedules, cancellation, retirement,
+// pool hops and the coalesced change notification.
+#include <gtest/gtest.h>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/system/system_error.hpp>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "platform/BlockingPool.h"
+#include "platform/ChangeNotifier.h"
+#include "platform/Runtime.h"
+#include "platform/Task.h"
+#include "platform/VirtualClock.h"
+
+namespace quorvin {
+namespace {
+
+namespace asio = boost::asio;
+using namespace std::chrono_literals;
+
+class RuntimeTest : public ::testing::Test {
+ protected:
+  // The clock is destroyed first: sleepers it still holds use the runtime's executors.
+  Runtime runtime{2};
+  VirtualClock clock;
+  const WallTime start = clock.now();
+
+  long secondsSinceStart() const {
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(clock.now() - start).count());
+  }
+};
+
+asio::awaitable<void> poll(VirtualClock* clock, BlockingPool* pool, int* polls, int count) {
+  for (int i = 0; i < count; ++i) {
+    co_await clock->sleep(3s);
+    // Every poll does a little blocking work, as a real poll would do its HTTP call.
+    *polls += co_await runBlocking(*pool, [] { return 1; });
+  }
+}
+
+TEST_F(RuntimeTest, ThreeHundredPollsThreeSecondsApartRunWithoutWaiting) {
+  int polls = 0;
+  Task task = Task::start(runtime.model(), poll(&clock, &runtime.pool(), &polls, 300));
+  ASSERT_TRUE(clock.run(runtime, [&] { return task.ended(); }));
+  EXPECT_EQ(polls, 300);
+  EXPECT_EQ(secondsSinceStart(), 900);
+  EXPECT_EQ(task.failure(), nullptr);
+}
+
+// Reconciliation-style loop: at once, then every 900 s; a failure backs off 2 s doubling
+// up to 60 s.
+asio::awaitable<void> reconcile(VirtualClock* clock, WallTime start, int failures, int successes,
+                                std::vector<long>* attempts) {
+  auto backoff = 2s;
+  for (int done = 0; done < successes;) {
+    attempts->push_back(std::chrono::duration_cast<std::chrono::seconds>(clock->now() - start).count());
+    if (failures > 0) {
+      --failures;
+      co_await clock->sleep(backoff);
+      backoff = std::min(backoff * 2, std::chrono::seconds(60));
+      continue;
+    }
+    backoff = 2s;
+    if (++done < successes) co_await clock->sleep(900s);
+  }
+}
+
+TEST_F(RuntimeTest, BackOffAndNineHundredSecondScheduleKeepsExactTimes) {
+  std::vector<long> attempts;
+  Task task = Task::start(runtime.model(), reconcile(&clock, start, 7, 3, &attempts));
+  ASSERT_TRUE(clock.run(runtime, [&] { return task.ended(); }));
+  EXPECT_EQ(attempts, (std::vector<long>{0, 2, 6, 14, 30, 62, 122, 182, 1082, 1982}));
+}
+
+asio::awaitable<void> stampAroundBlockingWork(VirtualClock* clock, BlockingPool* pool, std::vector<WallTime>* stamps) {
+  stamps->push_back(clock->now());
+  auto work = [clock] {
+    std::this_thread::sleep_for(30ms);  // real work that takes real time
+    return clock->now();
+  };
+  WallTime inside = co_await runBlocking(*pool, work);
+  stamps->push_back(inside);
+  stamps->push_back(clock->now());
+}
+
+asio::awaitable<void> sleepThenStamp(VirtualClock* clock, Duration duration, std::vector<WallTime>* stamps) {
+  co_await clock->sleep(duration);
+  stamps->push_back(clock->now());
+}
+
+TEST_F(RuntimeTest, TimeDoesNotJumpWhileWorkIsInFlightOnThePool) {
+  std::vector<WallTime> worker, sleeper;
+  Task a = Task::start(runtime.model(), stampAroundBlockingWork(&clock, &runtime.pool(), &worker));
+  Task b = Task::start(runtime.model(), sleepThenStamp(&clock, 1s, &sleeper));
+  clock.runUntilIdle(runtime);
+  ASSERT_EQ(worker.size(), 3u);
+  EXPECT_EQ(worker[1], start);
+  EXPECT_EQ(worker[2], start);
+  ASSERT_EQ(sleeper.size(), 1u);
+  EXPECT_EQ(sleeper[0], start + 1s);
+}
+
+TEST_F(RuntimeTest, TimeDoesNotJumpWhileAStrandOnThePoolIsBusy) {
+  std::vector<WallTime> onStrand, sleeper;
+  auto strand = runtime.pool().makeStrand();
+  Task a = Task::start(strand, stampAroundBlockingWork(&clock, &runtime.pool(), &onStrand));
+  Task b = Task::start(runtime.model(), sleepThenStamp(&clock, 5s, &sleeper));
+  ASSERT_TRUE(clock.run(runtime, [&] { return a.ended() && b.ended(); }));
+  ASSERT_EQ(onStrand.size(), 3u);
+  EXPECT_EQ(onStrand[2], start);
+  EXPECT_EQ(sleeper, std::vector<WallTime>{start + 5s});
+}
+
+asio::awaitable<void> sleepLong(VirtualClock* clock, bool* woke) {
+  co_await clock->sleep(3600s);
+  *woke = true;
+}
+
+TEST_F(RuntimeTest, CancelEndsASleepingTaskWithoutMovingTime) {
+  bool woke = false;
+  Task task = Task::start(runtime.model(), sleepLong(&clock, &woke));
+  clock.run(runtime, [&] { return clock.sleepers() == 1; });
+  task.cancel();
+  clock.runUntilIdle(runtime);
+  EXPECT_TRUE(task.ended());
+  EXPECT_FALSE(woke);
+  EXPECT_EQ(task.failure(), nullptr);  // cancellation is not a failure
+  EXPECT_EQ(clock.sleepers(), 0u);
+  EXPECT_EQ(clock.now(), start);
+
+  // Cancelled before it ever ran: the body does not start.
+  bool secondWoke = false;
+  Task early = Task::start(runtime.model(), sleepLong(&clock, &secondWoke));
+  early.cancel();
+  clock.runUntilIdle(runtime);
+  EXPECT_TRUE(early.ended());
+  EXPECT_FALSE(secondWoke);
+  EXPECT_EQ(clock.now(), start);
+}
+
+asio::awaitable<void> sleepThenCleanUp(VirtualClock* clock, bool* cleaned) {
+  try {
+    co_await clock->sleep(3600s);
+  } catch (const boost::system::system_error&) {
+  }
+  // Cleanup that itself suspends: leave the cancelled state first.
+  co_await asio::this_coro::reset_cancellation_state();
+  co_await clock->sleep(5s);
+  *cleaned = true;
+}
+
+asio::awaitable<void> retireAndWait(RetiredTasks* retired, Task task, bool* cleaned, bool* sawCleaned) {
+  retired->retire(std::move(task));
+  co_await retired->waitAll();
+  *sawCleaned = *cleaned;
+}
+
+TEST_F(RuntimeTest, RetiredTaskIsKeptUntilItEnds) {
+  bool cleaned = false, sawCleaned = false;
+  RetiredTasks retired;
+  Task worker = Task::start(runtime.model(), sleepThenCleanUp(&clock, &cleaned));
+  clock.run(runtime, [&] { return clock.sleepers() == 1; });
+  Task owner = Task::start(runtime.model(), retireAndWait(&retired, worker, &cleaned, &sawCleaned));
+  ASSERT_TRUE(clock.run(runtime, [&] { return owner.ended(); }));
+  EXPECT_TRUE(sawCleaned);
+  EXPECT_EQ(secondsSinceStart(), 5);
+  EXPECT_EQ(retired.size(), 0u);
+}
+
+asio::awaitable<void> hopAndCheck(BlockingPool* pool, std::thread::id model, std::shared_ptr<int> shared,
+                                  std::vector<bool>* checks) {
+  // Function objects are named before the co_await (GCC 12 destroys lambdas created inside
+  // a co_await expression twice); the shared capture shows each copy is destroyed once.
+  auto offModel = [model, shared] { return std::this_thread::get_id() == model ? -1 : 42 + *shared - 1; };
+  int value = co_await runBlocking(*pool, offModel);
+  checks->push_back(value == 42);
+  checks->push_back(std::this_thread::get_id() == model);
+  auto failing = [] { throw std::runtime_error("disk gone"); };
+  try {
+    co_await runBlocking(*pool, failing);
+    checks->push_back(false);
+  } catch (const std::runtime_error& e) {
+    checks->push_back(std::string(e.what()) == "disk gone");
+  }
+  checks->push_back(std::this_thread::get_id() == model);
+}
+
+TEST_F(RuntimeTest, BlockingWorkRunsOnThePoolAndResumesOnTheModelThread) {
+  std::vector<bool> checks;
+  auto shared = std::make_shared<int>(1);
+  Task task = Task::start(runtime.model(), hopAndCheck(&runtime.pool(), std::this_thread::get_id(), shared, &checks));
+  ASSERT_TRUE(clock.run(runtime, [&] { return task.ended(); }));
+  EXPECT_EQ(checks, (std::vector<bool>{true, true, true, true}));
+  EXPECT_EQ(shared.use_count(), 1);
+}
+
+asio::awaitable<void> failWith(VirtualClock* clock) {
+  co_await clock->sleep(1s);
+  throw std::runtime_error("parse failed");
+}
+
+asio::awaitable<void> waitFor(Task task, VirtualClock* clock, WallTime* endedAt) {
+  co_await task.wait();
+  *endedAt = clock->now();
+}
+
+TEST_F(RuntimeTest, WaitResumesWhenTheTaskEndsAndKeepsItsFailure) {
+  WallTime endedAt{};
+  Task failing = Task::start(runtime.model(), failWith(&clock));
+  Task waiter = Task::start(runtime.model(), waitFor(failing, &clock, &endedAt));
+  ASSERT_TRUE(clock.run(runtime, [&] { return waiter.ended(); }));
+  EXPECT_EQ(endedAt, start + 1s);
+  ASSERT_NE(failing.failure(), nullptr);
+  EXPECT_THROW(std::rethrow_exception(failing.failure()), std::runtime_error);
+  EXPECT_EQ(waiter.failure(), nullptr);
+}
+
+TEST_F(RuntimeTest, ChangesInOneTurnGiveOneNotificationOnTheSubscribersThread) {
+  ChangeNotifier notifier(runtime.model());
+  asio::io_context front;
+  auto keepFront = asio::make_work_guard(front);
+  std::thread frontThread([&front] { front.run(); });
+  std::mutex mutex;
+  std::vector<std::thread::id> deliveries;
+  auto subscription = notifier.subscribe(front.get_executor(), [&] {
+    std::lock_guard lock(mutex);
+    deliveries.push_back(std::this_thread::get_id());
+  });
+  int modelCalls = 0;
+  auto onModel = notifier.subscribe(runtime.model(), [&] { ++modelCalls; });
+
+  asio::post(runtime.model(), [&] {
+    for (int i = 0; i < 5; ++i) notifier.changed();
+  });
+  clock.runUntilIdle(runtime);
+  EXPECT_EQ(notifier.notifications(), 1u);
+  EXPECT_EQ(modelCalls, 1);
+
+  asio::post(runtime.model(), [&] { notifier.changed(); });
+  clock.runUntilIdle(runtime);
+  asio::post(runtime.model(), [&] { notifier.changed(); });
+  clock.runUntilIdle(runtime);
+  EXPECT_EQ(notifier.notifications(), 3u);
+  EXPECT_EQ(modelCalls, 3);
+
+  onModel.reset();
+  asio::post(runtime.model(), [&] { notifier.changed(); });
+  clock.runUntilIdle(runtime);
+  EXPECT_EQ(modelCalls, 3);
+
+  keepFront.reset();
+  frontThread.join();
+  ASSERT_EQ(deliveries.size(), 4u);
+  for (auto id : deliveries) EXPECT_EQ(id, deliveries[0]);
+  EXPECT_NE(deliveries[0], std::this_thread::get_id());
+}
+
+}  // namespace
+}  // namespace quorvin

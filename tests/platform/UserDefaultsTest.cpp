@@ -1,0 +1,208 @@
+// The settings store: typed values across restarts, delayed and coalesced saving through
+// the clock, and files that cannot be trusted.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <boost/json/parse.hpp>
+#include <boost/json/serialize.hpp>
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "core/Log.h"
+#include "platform/FileUserDefaults.h"
+#include "platform/Paths.h"
+#include "platform/Runtime.h"
+#include "platform/VirtualClock.h"
+
+namespace quorvin {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+class UserDefaultsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/quorvin-defaults-XXXXXX";
+    root = mkdtemp(pattern);
+    file = root / "config" / "quorvin" / "defaults.json";
+  }
+  void TearDown() override { fs::remove_all(root); }
+
+  static std::string read(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  static void write(const fs::path& path, const std::string& bytes) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << bytes;
+  }
+  std::vector<fs::path> filesBeside() const {
+    std::vector<fs::path> names;
+    for (const auto& entry : fs::directory_iterator(file.parent_path())) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  fs::path root;
+  fs::path file;
+};
+
+TEST_F(UserDefaultsTest, TypedValuesSurviveARestartAndKeepTheirTypes) {
+  {
+    FileUserDefaults store(file);
+    store.setString("profileHandle", "ada \"lovelace\" \xC3\xA9");
+    store.setBoolean("streamingEnabled", false);
+    store.setInteger("lastUploadMs", INT64_MIN);
+    store.setNumber("costTotal", 0.1);
+    store.setNumber("nan", std::nan(""));  // not representable in JSON: ignored
+    store.setString("gone", "x");
+    store.remove("gone");
+  }  // the destructor saves
+  struct stat info {};
+  ASSERT_EQ(stat(file.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  ASSERT_EQ(stat(file.parent_path().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+
+  FileUserDefaults again(file);
+  EXPECT_EQ(again.string("profileHandle"), "ada \"lovelace\" \xC3\xA9");
+  EXPECT_EQ(again.boolean("streamingEnabled"), false);
+  EXPECT_EQ(again.integer("lastUploadMs"), INT64_MIN);
+  EXPECT_EQ(again.number("costTotal"), 0.1);
+  EXPECT_FALSE(again.contains("nan"));
+  EXPECT_FALSE(again.contains("gone"));
+  // Another type's reader gets nothing, also for a double that happens to be whole.
+  again.setNumber("whole", 2.0);
+  again.flush();
+  FileUserDefaults third(file);
+  EXPECT_EQ(third.number("whole"), 2.0);
+  EXPECT_EQ(third.integer("whole"), std::nullopt);
+  EXPECT_EQ(third.string("streamingEnabled"), std::nullopt);
+  EXPECT_EQ(third.boolean("lastUploadMs"), std::nullopt);
+}
+
+TEST_F(UserDefaultsTest, ChangesAreSavedOnceAFewSecondsAfterTheFirstOfABurst) {
+  Runtime runtime{1};
+  VirtualClock clock;
+  const WallTime start = clock.now();
+  FileUserDefaults store(file, FileUserDefaults::Saving{&clock, runtime.model(), &runtime.pool()});
+  for (int i = 0; i < 50; ++i) store.setInteger("tick", i);
+  clock.run(runtime, [&] { return clock.sleepers() == 1; });
+  EXPECT_FALSE(fs::exists(file));  // nothing yet: the save waits for the burst to end
+
+  ASSERT_TRUE(clock.run(runtime, [&] { return store.saves() == 1; }));
+  EXPECT_EQ(clock.now(), start + FileUserDefaults::writeDelay);
+  EXPECT_EQ(boost::json::parse(read(file)).as_object().at("tick").as_int64(), 49);
+
+  // A change after the save waits its own delay; an unchanged value is no change.
+  clock.advance(10s);
+  store.setInteger("tick", 49);
+  clock.runUntilIdle(runtime);
+  EXPECT_EQ(store.saves(), 1u);
+  store.setBoolean("paused", true);
+  const WallTime changedAt = clock.now();
+  ASSERT_TRUE(clock.run(runtime, [&] { return store.saves() == 2; }));
+  EXPECT_EQ(clock.now(), changedAt + FileUserDefaults::writeDelay);
+
+  // flush() saves at once; the delayed save that follows finds nothing newer to write.
+  store.setString("late", "yes");
+  store.flush();
+  EXPECT_EQ(store.saves(), 3u);
+  clock.runUntilIdle(runtime);
+  EXPECT_EQ(store.saves(), 3u);
+  EXPECT_EQ(FileUserDefaults(file).string("late"), "yes");
+}
+
+TEST_F(UserDefaultsTest, AnUnusableFileIsSetAsideOnceAndTheStoreStartsEmpty) {
+  const std::vector<std::string> bad = {"{\"cut\": tr", "[1,2,3]", "\"text\"", std::string("\x00\xff\x10", 3), ""};
+  for (const auto& bytes : bad) {
+    SCOPED_TRACE(testing::PrintToString(bytes));
+    fs::remove_all(file.parent_path());
+    write(file, bytes);
+    std::vector<std::string> lines;
+    ScopedLogCapture capture([&](std::string_view line) { lines.emplace_back(line); });
+    {
+      FileUserDefaults store(file);
+      EXPECT_FALSE(store.contains("cut"));
+      store.setBoolean("fresh", true);
+    }
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(lines[0].starts_with("Quorvin settings file "));
+    auto names = filesBeside();
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_EQ(names[0], "defaults.json");
+    EXPECT_TRUE(names[1].string().starts_with("defaults.json.corrupt-"));
+    EXPECT_EQ(read(file.parent_path() / names[1]), bytes);  // the user's bytes are kept
+    EXPECT_EQ(FileUserDefaults(file).boolean("fresh"), true);
+  }
+}
+
+TEST_F(UserDefaultsTest, ValuesOfOtherKindsAndLeftoverTemporariesAreHandled) {
+  // Values this version does not read are written back unchanged; a temporary left by a
+  // killed writer is removed.
+  write(file, R"({"future":[1,{"a":null}],"big":18446744073709551615,"n":7})");
+  write(file.parent_path() / ".defaults.json.tmp-Ab12Cd", "{\"half");
+  {
+    FileUserDefaults store(file);
+    EXPECT_EQ(store.integer("big"), std::nullopt);
+    EXPECT_EQ(store.integer("n"), 7);
+    store.setInteger("n", 8);
+  }
+  auto saved = boost::json::parse(read(file)).as_object();
+  EXPECT_EQ(boost::json::serialize(saved.at("future")), R"([1,{"a":null}])");
+  EXPECT_EQ(saved.at("n").as_int64(), 8);
+  EXPECT_EQ(filesBeside(), std::vector<fs::path>{"defaults.json"});
+}
+
+TEST(PathsTest, FollowsTheBaseDirectoryRules) {
+  auto env = [](std::map<std::string, std::string> values) {
+    return [values](std::string_view name) -> std::optional<std::string> {
+      auto it = values.find(std::string(name));
+      if (it == values.end()) return std::nullopt;
+      return it->second;
+    };
+  };
+  Paths plain = Paths::resolve(env({{"HOME", "/home/ada"}}));
+  EXPECT_EQ(plain.configHome, "/home/ada/.config");
+  EXPECT_EQ(plain.appDataDir(), "/home/ada/.local/share/quorvin");
+  EXPECT_EQ(plain.defaultsFile(), "/home/ada/.config/quorvin/defaults.json");
+  EXPECT_EQ(plain.appRuntimeDir(), std::nullopt);
+
+  Paths set = Paths::resolve(
+      env({{"HOME", "/home/ada"}, {"XDG_CONFIG_HOME", "/cfg"}, {"XDG_DATA_HOME", "/data"}, {"XDG_RUNTIME_DIR", "/run/user/7"}}));
+  EXPECT_EQ(set.defaultsFile(), "/cfg/quorvin/defaults.json");
+  EXPECT_EQ(set.appDataDir(), "/data/quorvin");
+  EXPECT_EQ(set.appRuntimeDir(), fs::path("/run/user/7/quorvin"));
+
+  // Relative or empty values are ignored; with no HOME the password database answers.
+  Paths odd = Paths::resolve(env({{"HOME", ""}, {"XDG_CONFIG_HOME", "rel/cfg"}, {"XDG_DATA_HOME", ""}}));
+  EXPECT_TRUE(odd.home.is_absolute());
+  EXPECT_EQ(odd.configHome, odd.home / ".config");
+  EXPECT_EQ(odd.dataHome, odd.home / ".local/share");
+}
+
+TEST(PathsTest, PrivateDirectoriesAreCreatedOwnerOnly) {
+  char pattern[] = "/tmp/quorvin-paths-XXXXXX";
+  fs::path root = mkdtemp(pattern);
+  fs::path dir = root / "a" / "quorvin";
+  ASSERT_TRUE(ensurePrivateDirectory(dir));
+  struct stat info {};
+  ASSERT_EQ(stat(dir.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  chmod(dir.c_str(), 0755);
+  ASSERT_TRUE(ensurePrivateDirectory(dir));
+  ASSERT_EQ(stat(dir.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  std::ofstream(root / "file") << "x";
+  EXPECT_FALSE(ensurePrivateDirectory(root / "file"));
+  fs::remove_all(root);
+}
+
+}  // namespace
+}  // namespace quorvin
