@@ -29,8 +29,10 @@ struct HttpResponse {
 };
 
 // A transport failure: no HTTP response (time-out, refused, TLS, body over the bound).
+// `cancelled`: the awaiting task was cancelled (its cancellation slot fired) and the transfer stopped.
+// `badUrl` also covers a scheme other than http/https and a header with a line break.
 struct HttpFailure {
-  enum class Kind { timedOut, cannotConnect, tls, tooLarge, badUrl, other };
+  enum class Kind { timedOut, cannotConnect, tls, tooLarge, badUrl, cancelled, other };
   Kind kind = Kind::other;
   std::string message;  // for the log; never contains request headers or bodies
 };
@@ -42,7 +44,9 @@ struct HttpResult {
 };
 
 // Ephemeral HTTP: no cookies, no cache, redirects refused, proxies from the environment.
-// Calls are awaited from the model thread; the transfer runs elsewhere.
+// Calls are awaited from the model thread; the transfer runs elsewhere and the awaiting coroutine
+// resumes on its own executor. `send` never throws for transport failures (see HttpResult); a
+// cancelled awaiting task gets Kind::cancelled. The Linux implementation is CurlHttpClient.
 class HttpClient {
  public:
   virtual ~HttpClient() = default;

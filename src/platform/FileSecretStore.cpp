@@ -1,0 +1,269 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <boost/json.hpp>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "platform/SecretStore.h"
+
+namespace quorvin {
+
+namespace {
+
+namespace json = boost::json;
+
+constexpr size_t kMaxFileBytes = 1024 * 1024;
+
+std::string hexOf(const std::string& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (unsigned char c : bytes) {
+    out.push_back(digits[c >> 4]);
+    out.push_back(digits[c & 15]);
+  }
+  return out;
+}
+
+std::optional<std::string> bytesOfHex(std::string_view hex) {
+  if (hex.size() % 2 != 0) return std::nullopt;
+  auto nibble = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+  };
+  std::string out;
+  out.reserve(hex.size() / 2);
+  for (size_t i = 0; i < hex.size(); i += 2) {
+    int high = nibble(hex[i]), low = nibble(hex[i + 1]);
+    if (high < 0 || low < 0) return std::nullopt;
+    out.push_back(static_cast<char>(high << 4 | low));
+  }
+  return out;
+}
+
+SecretOutcome errnoOutcome(int error, const std::string& what) {
+  return SecretOutcome::failed(error != 0 ? error : -1, what + ": " + std::strerror(error));
+}
+
+struct Item {
+  std::string service;
+  std::optional<std::string> account;
+  std::string secret;
+};
+
+struct Loaded {
+  SecretOutcome outcome;
+  bool unreadable = false;
+  std::vector<Item> items;
+};
+
+// One JSON file: {"items":[{"service":..,"account":..,"secret":hex}]}. The file is written whole,
+// through a temporary file, fsync and rename, always 0600, so a crash leaves the old or the new one.
+class FileSecretStore final : public SecretStore {
+ public:
+  explicit FileSecretStore(std::filesystem::path file) : file_(std::move(file)) {}
+
+  Read read(const std::string& service, const std::string& account, bool) override {
+    std::lock_guard lock(mutex_);
+    Loaded loaded = load();
+    if (!loaded.outcome.ok()) return {loaded.outcome, {}};
+    if (loaded.unreadable) return {unreadable(), {}};
+    for (const Item& item : loaded.items) {
+      if (item.service == service && item.account == account) return {SecretOutcome::success(), item.secret};
+    }
+    return {SecretOutcome::notFound(), {}};
+  }
+
+  Listing list(const std::string& service) override {
+    std::lock_guard lock(mutex_);
+    Listing listing;
+    Loaded loaded = load();
+    listing.outcome = loaded.outcome;
+    listing.unreadable = loaded.unreadable;
+    if (!loaded.outcome.ok() || loaded.unreadable) return listing;
+    for (const Item& item : loaded.items) {
+      if (item.service == service) listing.accounts.push_back(item.account);
+    }
+    if (listing.accounts.empty()) listing.outcome = SecretOutcome::notFound();
+    return listing;
+  }
+
+  SecretOutcome update(const std::string& service, const std::string& account, const std::string& secret,
+                       bool) override {
+    std::lock_guard lock(mutex_);
+    Loaded loaded = load();
+    if (!loaded.outcome.ok()) return loaded.outcome;
+    if (loaded.unreadable) return SecretOutcome::notFound();  // nothing usable to update: add sets it aside
+    bool found = false;
+    for (Item& item : loaded.items) {
+      if (item.service == service && item.account == account) {
+        item.secret = secret;
+        found = true;
+      }
+    }
+    return found ? store(loaded.items) : SecretOutcome::notFound();
+  }
+
+  SecretOutcome add(const std::string& service, const std::string& account, const std::string& secret,
+                    bool) override {
+    std::lock_guard lock(mutex_);
+    Loaded loaded = load();
+    if (!loaded.outcome.ok()) return loaded.outcome;
+    if (loaded.unreadable) {
+      // Adding must not be blocked forever by a damaged file: keep it aside and start afresh.
+      std::error_code ignored;
+      std::filesystem::rename(file_, file_.string() + ".unreadable", ignored);
+      loaded.items.clear();
+    }
+    loaded.items.push_back({service, account, secret});
+    return store(loaded.items);
+  }
+
+  SecretOutcome removeAll(const std::string& service, bool) override {
+    std::lock_guard lock(mutex_);
+    Loaded loaded = load();
+    if (!loaded.outcome.ok()) return loaded.outcome;
+    if (loaded.unreadable) {
+      // Whatever it held cannot be used; removing it is what was asked.
+      if (::unlink(file_.c_str()) != 0 && errno != ENOENT) return errnoOutcome(errno, "cannot remove " + file_.string());
+      return SecretOutcome::success();
+    }
+    std::erase_if(loaded.items, [&service](const Item& item) { return item.service == service; });
+    if (loaded.items.empty()) {
+      if (::unlink(file_.c_str()) != 0 && errno != ENOENT) return errnoOutcome(errno, "cannot remove " + file_.string());
+      return SecretOutcome::success();
+    }
+    return store(loaded.items);
+  }
+
+  std::string name() const override { return "file"; }
+
+ private:
+  static SecretOutcome unreadable() { return SecretOutcome::failed(-1, "the credential file is damaged"); }
+
+  // A missing file is an empty store; a damaged one is reported, never thrown.
+  Loaded load() {
+    Loaded loaded;
+    int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+      if (errno != ENOENT) loaded.outcome = errnoOutcome(errno, "cannot open " + file_.string());
+      return loaded;
+    }
+    std::string text;
+    char buffer[8192];
+    for (;;) {
+      ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        loaded.outcome = errnoOutcome(errno, "cannot read " + file_.string());
+        ::close(fd);
+        return loaded;
+      }
+      if (n == 0) break;
+      text.append(buffer, static_cast<size_t>(n));
+      if (text.size() > kMaxFileBytes) {
+        loaded.unreadable = true;
+        ::close(fd);
+        return loaded;
+      }
+    }
+    ::close(fd);
+
+    boost::system::error_code error;
+    json::value root = json::parse(text, error);
+    const json::object* object = error ? nullptr : root.if_object();
+    const json::value* items = object != nullptr ? object->if_contains("items") : nullptr;
+    if (items == nullptr || !items->is_array()) {
+      loaded.unreadable = true;
+      return loaded;
+    }
+    for (const json::value& entry : items->get_array()) {
+      const json::object* fields = entry.if_object();
+      const json::value* service = fields != nullptr ? fields->if_contains("service") : nullptr;
+      const json::value* secret = fields != nullptr ? fields->if_contains("secret") : nullptr;
+      const json::value* account = fields != nullptr ? fields->if_contains("account") : nullptr;
+      if (service == nullptr || !service->is_string() || secret == nullptr || !secret->is_string()) {
+        loaded.unreadable = true;
+        return loaded;
+      }
+      std::optional<std::string> bytes = bytesOfHex(secret->get_string());
+      if (!bytes) {
+        loaded.unreadable = true;
+        return loaded;
+      }
+      Item item{std::string(service->get_string()), std::nullopt, std::move(*bytes)};
+      if (account != nullptr && account->is_string()) item.account = std::string(account->get_string());
+      loaded.items.push_back(std::move(item));
+    }
+    return loaded;
+  }
+
+  SecretOutcome store(const std::vector<Item>& items) {
+    json::array array;
+    for (const Item& item : items) {
+      json::object entry;
+      entry["service"] = item.service;
+      if (item.account) entry["account"] = *item.account;
+      entry["secret"] = hexOf(item.secret);
+      array.push_back(std::move(entry));
+    }
+    json::object root;
+    root["items"] = std::move(array);
+    std::string text = json::serialize(root);
+
+    std::error_code ec;
+    std::filesystem::path folder = file_.parent_path();
+    std::filesystem::create_directories(folder, ec);
+    if (ec) return SecretOutcome::failed(ec.value(), "cannot create " + folder.string() + ": " + ec.message());
+    std::string temporary = file_.string() + ".tmp";
+    ::unlink(temporary.c_str());
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return errnoOutcome(errno, "cannot create " + temporary);
+    ::fchmod(fd, 0600);  // whatever the umask
+    size_t written = 0;
+    while (written < text.size()) {
+      ssize_t n = ::write(fd, text.data() + written, text.size() - written);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        int error = errno;
+        ::close(fd);
+        ::unlink(temporary.c_str());
+        return errnoOutcome(error, "cannot write " + temporary);
+      }
+      written += static_cast<size_t>(n);
+    }
+    int synced = ::fsync(fd) == 0 ? 0 : errno;
+    int closed = ::close(fd) == 0 ? 0 : errno;
+    if (synced != 0 || closed != 0) {
+      int error = synced != 0 ? synced : closed;
+      ::unlink(temporary.c_str());
+      return errnoOutcome(error, "cannot write " + temporary);
+    }
+    if (::rename(temporary.c_str(), file_.c_str()) != 0) {
+      int error = errno;
+      ::unlink(temporary.c_str());
+      return errnoOutcome(error, "cannot replace " + file_.string());
+    }
+    int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+      ::fsync(dir);
+      ::close(dir);
+    }
+    return SecretOutcome::success();
+  }
+
+  std::filesystem::path file_;
+  std::mutex mutex_;
+};
+
+}  // namespace
+
+std::unique_ptr<SecretStore> makeFileSecretStore(std::filesystem::path file) {
+  return std::make_unique<FileSecretStore>(std::move(file));
+}
+
+}  // namespace quorvin

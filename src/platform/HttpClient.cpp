@@ -1,0 +1,14 @@
+#include "platform/HttpClient.h"
+
+#include <strings.h>
+
+namespace quorvin {
+
+std::optional<std::string> HttpResponse::header(std::string_view name) const {
+  for (const auto& [key, value] : headers) {
+    if (key.size() == name.size() && ::strncasecmp(key.data(), name.data(), name.size()) == 0) return value;
+  }
+  return std::nullopt;
+}
+
+}  // namespace quorvin
