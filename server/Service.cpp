@@ -25,7 +25,7 @@ bool isReservedHandle(std::string_view handle) {
 
 namespace {
 
-std::string derivePublicUrl(const ServerConfig& config) {
+std::string derivePublicUrl(const ServerConfig& config, uint16_t port) {
   if (!config.publicUrl.empty()) {
     std::string url = config.publicUrl;
     while (!url.empty() && url.back() == '/') url.pop_back();
@@ -34,7 +34,7 @@ std::string derivePublicUrl(const ServerConfig& config) {
   std::string host = config.listenAddress;
   if (host == "0.0.0.0" || host == "::") host = "localhost";
   if (host.find(':') != std::string::npos) host = "[" + host + "]";
-  return std::string(config.tls() ? "https://" : "http://") + host + ":" + std::to_string(config.port);
+  return std::string(config.tls() ? "https://" : "http://") + host + ":" + std::to_string(port);
 }
 
 }  // namespace
@@ -42,11 +42,13 @@ std::string derivePublicUrl(const ServerConfig& config) {
 Service::Service(ServerConfig config, const Clock& clock)
     : config_(std::move(config)),
       clock_(clock),
-      publicUrl_(derivePublicUrl(config_)),
+      publicUrl_(derivePublicUrl(config_, config_.port)),
       db_(config_.dataDir / "quorvin-server.sqlite3"),
       accounts_(db_),
       usage_(db_),
       oracle_(db_) {}
+
+void Service::setListeningPort(uint16_t port) { publicUrl_ = derivePublicUrl(config_, port); }
 
 int64_t Service::nowMs() const {
   return std::chrono::duration_cast<std::chrono::milliseconds>(clock_.now().time_since_epoch()).count();

@@ -27,6 +27,8 @@ class Service {
   const ServerConfig& config() const { return config_; }
   // The origin written into links and the approval URL.
   const std::string& publicUrl() const { return publicUrl_; }
+  // Called once the listening port is known (it may have been 0: any free port).
+  void setListeningPort(uint16_t port);
 
   Database& database() { return db_; }
   AccountStore& accounts() { return accounts_; }

@@ -211,6 +211,7 @@ void HttpServer::start() {
   acceptor_->bind(endpoint);
   acceptor_->listen(asio::socket_base::max_listen_connections);
   port_ = acceptor_->local_endpoint().port();
+  service_.setListeningPort(port_);
   asio::co_spawn(io_, acceptLoop(*acceptor_, tls_ ? &*tls_ : nullptr, service_, database_), asio::detached);
   const unsigned threads = std::max(1u, config.ioThreads);
   for (unsigned i = 0; i < threads; ++i) threads_.emplace_back([this] { io_.run(); });
