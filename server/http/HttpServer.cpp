@@ -101,6 +101,21 @@ awaitable<void> write(Stream& stream, const Response& response, unsigned version
   co_await http::async_write(stream, message, asio::redirect_error(use_awaitable, ec));
 }
 
+// After refusing a body, reads and drops what the client is still sending, so that closing
+// does not reset the connection before the client has read the refusal.
+template <class Stream>
+awaitable<void> drain(Stream& stream, beast::flat_buffer& buffer) {
+  beast::get_lowest_layer(stream).expires_after(std::chrono::seconds(5));
+  beast::error_code ec;
+  size_t dropped = 0;
+  while (dropped < 16 * HttpServer::maxBodyBytes) {
+    buffer.consume(buffer.size());
+    const size_t n = co_await stream.async_read_some(buffer.prepare(64 * 1024), asio::redirect_error(use_awaitable, ec));
+    if (ec) break;
+    dropped += n;
+  }
+}
+
 template <class Stream>
 awaitable<void> serve(Stream& stream, Service& service, asio::thread_pool& database) {
   beast::flat_buffer buffer;
@@ -114,6 +129,7 @@ awaitable<void> serve(Stream& stream, Service& service, asio::thread_pool& datab
     // A declared length over the limit is refused as soon as the header is read.
     if (ec == http::error::body_limit) {
       co_await write(stream, Response::jsonError(413, "body over 1 MiB"), parser.get().version(), false, false, ec);
+      if (!ec) co_await drain(stream, buffer);
       co_return;
     }
     if (ec) co_return;
@@ -127,6 +143,7 @@ awaitable<void> serve(Stream& stream, Service& service, asio::thread_pool& datab
       co_await http::async_read(stream, buffer, parser, asio::redirect_error(use_awaitable, ec));
       if (ec == http::error::body_limit) {
         co_await write(stream, Response::jsonError(413, "body over 1 MiB"), version, false, false, ec);
+        if (!ec) co_await drain(stream, buffer);
         co_return;
       }
       if (ec) co_return;
@@ -139,7 +156,9 @@ awaitable<void> serve(Stream& stream, Service& service, asio::thread_pool& datab
       if (auto quick = service.handleWithoutDatabase(*request)) {
         response = std::move(*quick);
       } else {
-        response = co_await asio::co_spawn(database, onDatabase(service, std::move(*request)), use_awaitable);
+        // Named first: GCC 12 mishandles temporaries made inside a co_await expression.
+        auto work = onDatabase(service, std::move(*request));
+        response = co_await asio::co_spawn(database, std::move(work), use_awaitable);
       }
     } else {
       response = Response::jsonError(400, "malformed request target");

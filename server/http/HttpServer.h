@@ -36,9 +36,11 @@ class HttpServer {
 
  private:
   Service& service_;
+  // Order matters for destruction: the TLS context outlives the sessions left in io_, and the
+  // database pool's leftover handlers (holding work on io_) go before io_.
+  std::optional<boost::asio::ssl::context> tls_;
   boost::asio::io_context io_;
   boost::asio::thread_pool database_{1};
-  std::optional<boost::asio::ssl::context> tls_;
   std::optional<boost::asio::ip::tcp::acceptor> acceptor_;
   std::vector<std::thread> threads_;
   uint16_t port_ = 0;
