@@ -19,8 +19,9 @@ Response ingest(Service& service, const Request& request) {
     return Response::jsonError(403, "handle does not belong to this device");
   }
 
-  const auto recorded = service.usage().record(device.device->accountId, device.device->id, decoded.upload,
-                                               service.nowMs());
+  const int64_t now = service.nowMs();
+  const auto recorded = service.usage().record(device.device->accountId, device.device->id, decoded.upload, now);
+  service.accounts().touchDevice(device.device->id, now);
   // What this publisher now stands at; list prices are what the app sends as cost.
   API::IngestResponse answer;
   answer.accepted = API::AcceptedTotals{recorded.total, recorded.cost, recorded.cost};

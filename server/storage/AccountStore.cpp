@@ -144,6 +144,9 @@ bool AccountStore::hasActiveDevice(int64_t accountId) {
 }
 
 void AccountStore::touchDevice(int64_t deviceId, int64_t nowMs) {
+  auto& touched = touchedMs_[deviceId];
+  if (touched != 0 && nowMs - touched < 60'000) return;
+  touched = nowMs;
   db_.query("UPDATE devices SET last_seen_ms = ? WHERE id = ?").bind(1, nowMs).bind(2, deviceId).run();
 }
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "server/storage/Database.h"
@@ -60,10 +61,12 @@ class AccountStore {
   std::vector<Device> devices(int64_t accountId);
   bool revokeDevice(int64_t accountId, int64_t deviceId, int64_t nowMs);
   bool hasActiveDevice(int64_t accountId);
+  // Records the device's last upload, at most once a minute per device.
   void touchDevice(int64_t deviceId, int64_t nowMs);
 
  private:
   Database& db_;
+  std::unordered_map<int64_t, int64_t> touchedMs_;
 };
 
 }  // namespace quorvin::server

@@ -55,6 +55,16 @@ CREATE TABLE IF NOT EXISTS usage_samples (
   kinds INTEGER NOT NULL,
   PRIMARY KEY (account_id, at_ms)
 ) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS account_flow (
+  account_id INTEGER PRIMARY KEY REFERENCES accounts(id),
+  total INTEGER NOT NULL,
+  cost REAL NOT NULL,
+  input INTEGER NOT NULL,
+  output INTEGER NOT NULL,
+  cache_read INTEGER NOT NULL,
+  cache_write INTEGER NOT NULL,
+  kinds INTEGER NOT NULL
+);
 CREATE TABLE IF NOT EXISTS oracle_keys (
   account_id INTEGER PRIMARY KEY REFERENCES accounts(id),
   pubkey TEXT NOT NULL

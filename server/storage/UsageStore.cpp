@@ -38,21 +38,38 @@ void readDetail(const std::string& text, PublisherRecord& record) {
 
 }  // namespace
 
+namespace {
+
+int64_t grown(const std::optional<int64_t>& now, const std::optional<int64_t>& before) {
+  return now && before && *now > *before ? *now - *before : 0;
+}
+
+}  // namespace
+
 UsageStore::Recorded UsageStore::record(int64_t accountId, int64_t deviceId, const API::IngestUpload& upload,
                                         int64_t nowMs) {
   const auto& t = upload.totals;
   const std::string detail = detailJson(upload);
   Transaction tx(db_);
   bool changed = true;
+  UsageSample growth;  // stays zero for a publisher's first upload: that is its baseline
+  growth.kinds = t.input && t.output && t.cacheRead && t.cacheWrite;
   {
     auto q = db_.query(
         "SELECT total, cost, input, output, cache_read, cache_write, detail FROM publisher_totals "
         "WHERE account_id = ? AND publisher_id = ?");
     q.bind(1, accountId).bind(2, upload.publisherId);
     if (q.step()) {
-      changed = !(q.int64(0) == t.total && q.real(1) == t.cost && q.optionalInt64(2) == t.input &&
-                  q.optionalInt64(3) == t.output && q.optionalInt64(4) == t.cacheRead &&
-                  q.optionalInt64(5) == t.cacheWrite && q.text(6) == detail);
+      const auto input = q.optionalInt64(2), output = q.optionalInt64(3), cacheRead = q.optionalInt64(4),
+                 cacheWrite = q.optionalInt64(5);
+      changed = !(q.int64(0) == t.total && q.real(1) == t.cost && input == t.input && output == t.output &&
+                  cacheRead == t.cacheRead && cacheWrite == t.cacheWrite && q.text(6) == detail);
+      growth.total = grown(t.total, q.int64(0));
+      growth.cost = t.cost > q.real(1) ? t.cost - q.real(1) : 0.0;
+      growth.input = grown(t.input, input);
+      growth.output = grown(t.output, output);
+      growth.cacheRead = grown(t.cacheRead, cacheRead);
+      growth.cacheWrite = grown(t.cacheWrite, cacheWrite);
     }
   }
   if (changed) {
@@ -75,17 +92,55 @@ UsageStore::Recorded UsageStore::record(int64_t accountId, int64_t deviceId, con
         .bind(10, detail)
         .bind(11, nowMs)
         .run();
+    addFlow(accountId, growth);
   }
   sample(accountId, nowMs, changed);
   tx.commit();
   return Recorded{t.total, t.cost, changed};
 }
 
+UsageSample UsageStore::addFlow(int64_t accountId, const UsageSample& g) {
+  auto q = db_.query(
+      "INSERT INTO account_flow(account_id, total, cost, input, output, cache_read, cache_write, kinds) "
+      "VALUES(?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT(account_id) DO UPDATE SET total = total + excluded.total, "
+      "cost = cost + excluded.cost, input = input + excluded.input, output = output + excluded.output, "
+      "cache_read = cache_read + excluded.cache_read, cache_write = cache_write + excluded.cache_write, "
+      "kinds = excluded.kinds RETURNING total, cost, input, output, cache_read, cache_write, kinds");
+  q.bind(1, accountId)
+      .bind(2, g.total)
+      .bind(3, g.cost)
+      .bind(4, g.input)
+      .bind(5, g.output)
+      .bind(6, g.cacheRead)
+      .bind(7, g.cacheWrite)
+      .bind(8, static_cast<int64_t>(g.kinds ? 1 : 0));
+  UsageSample s;
+  if (q.step()) {
+    s = UsageSample{0, q.int64(0), q.real(1), q.int64(2), q.int64(3), q.int64(4), q.int64(5), q.int64(6) != 0};
+  }
+  while (q.step()) {
+  }
+  return s;
+}
+
+UsageSample UsageStore::flow(int64_t accountId) {
+  auto q = db_.query(
+      "SELECT total, cost, input, output, cache_read, cache_write, kinds FROM account_flow WHERE account_id = ?");
+  q.bind(1, accountId);
+  if (!q.step()) return UsageSample{};
+  return UsageSample{0, q.int64(0), q.real(1), q.int64(2), q.int64(3), q.int64(4), q.int64(5), q.int64(6) != 0};
+}
+
 void UsageStore::sample(int64_t accountId, int64_t nowMs, bool changed) {
   auto last = lastSampleMs_.find(accountId);
-  if (!changed && last != lastSampleMs_.end() && nowMs - last->second < heartbeatMs) return;
-  UsageSample s = accountSum(accountId, nowMs);
-  // One row a second at most: a later upload in the same second overwrites it.
+  if (last != lastSampleMs_.end()) {
+    const int64_t since = nowMs - last->second;
+    // One row a second is the resolution: later uploads of that second are picked up by the
+    // next sample. An unchanged account is sampled only as a heartbeat.
+    if (since < 1000 && nowMs / 1000 == last->second / 1000) return;
+    if (!changed && since < heartbeatMs) return;
+  }
+  UsageSample s = flow(accountId);
   s.atMs = nowMs - nowMs % 1000;
   db_.query(
          "INSERT OR REPLACE INTO usage_samples(account_id, at_ms, total, cost, input, output, cache_read, "

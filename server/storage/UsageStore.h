@@ -11,7 +11,9 @@
 
 namespace quorvin::server {
 
-// The four counters and cost summed over an account's publishers at one moment.
+// An account's counters at one moment. In the history these are flow counters: the sum of
+// every publisher's growth since its first upload, so pairing a machine with a large
+// all-time total, or a corrected (lower) total, is not mistaken for usage.
 struct UsageSample {
   int64_t atMs = 0;
   int64_t total = 0;
@@ -60,6 +62,8 @@ class UsageStore {
 
  private:
   void sample(int64_t accountId, int64_t nowMs, bool changed);
+  UsageSample addFlow(int64_t accountId, const UsageSample& growth);
+  UsageSample flow(int64_t accountId);
 
   Database& db_;
   std::unordered_map<int64_t, int64_t> lastSampleMs_;

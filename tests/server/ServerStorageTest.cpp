@@ -113,10 +113,17 @@ TEST_F(ServerStorage, NewestUploadReplacesAndPublishersAddUp) {
   EXPECT_TRUE(sum.kinds);
   EXPECT_EQ(usage.publishers(id).size(), 2u);
 
+  // The history counts growth only: first uploads are baselines, a correction is no flow.
   auto samples = usage.samplesSince(id, 0);
   ASSERT_FALSE(samples.empty());
-  EXPECT_EQ(samples.back().total, 1400);
-  EXPECT_EQ(samples.back().atMs, 13'000);
+  EXPECT_EQ(samples.back().total, 0);
+  usage.record(id, 1, upload("desk", 800, 1.5), 14'000);
+  usage.record(id, 1, upload("laptop", 1000, 2.5), 15'000);
+  samples = usage.samplesSince(id, 0);
+  EXPECT_EQ(samples.back().total, 400);
+  EXPECT_EQ(samples.back().input, 400);
+  EXPECT_DOUBLE_EQ(samples.back().cost, 1.0);
+  EXPECT_EQ(samples.back().atMs, 15'000);
 }
 
 TEST_F(ServerStorage, CommittedDataSurvivesReopening) {
