@@ -97,6 +97,10 @@ int main(int argc, char** argv) {
 
     quorvin::SystemClock clock;
     Service service(config, clock);
+    if (config.autoApproveHandle && !service.accounts().account(*config.autoApproveHandle)) {
+      std::cerr << "quorvin-server: --auto-approve names no account; create it with 'account add'\n";
+      return 2;
+    }
     HttpServer server(service);
     server.start();
     quorvin::logLine("Quorvin server listening on " + config.listenAddress + ":" + std::to_string(server.port()) + " as " +
