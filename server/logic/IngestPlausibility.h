@@ -1,0 +1,22 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "publishing/IngestBody.h"
+
+namespace quorvin::server {
+
+// Limits an upload must respect before anything of it is stored.
+struct IngestLimits {
+  static constexpr int64_t maxCount = 1LL << 53;  // exact in a double, so every reader agrees
+  static constexpr double maxCost = 1e12;
+  static constexpr size_t maxRows = 512;
+  static constexpr size_t maxName = 128;
+  static constexpr size_t maxText = 64;
+};
+
+// The reason an upload is implausible, or no value when it may be stored.
+std::optional<std::string> implausibility(const API::IngestUpload& upload);
+
+}  // namespace quorvin::server

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "publishing/OracleRecords.h"
+#include "server/storage/Database.h"
+
+namespace quorvin::server {
+
+// Each account's checkpoint chain and the public key bound to it by its first checkpoint.
+class OracleStore {
+ public:
+  explicit OracleStore(Database& db) : db_(db) {}
+
+  std::optional<std::string> boundKey(int64_t accountId);
+  std::optional<oracle::Head> head(int64_t accountId, const std::string& handle);
+
+  enum class AppendOutcome { appended, keyMismatch, outOfSequence };
+  // Checks and appends in one transaction: the key binding, seq = head + 1 and prev = head.
+  // On success `result` holds the new head.
+  AppendOutcome append(int64_t accountId, const oracle::Tick& tick, const std::string& canonical,
+                       const std::string& pubkeyHex, const std::string& sigHex, oracle::Head& result);
+
+ private:
+  Database& db_;
+};
+
+}  // namespace quorvin::server

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "publishing/IngestBody.h"
+#include "server/storage/Database.h"
+
+namespace quorvin::server {
+
+// An account's counters at one moment. In the history these are flow counters: the sum of
+// every publisher's growth since its first upload, so pairing a machine with a large
+// all-time total, or a corrected (lower) total, is not mistaken for usage.
+struct UsageSample {
+  int64_t atMs = 0;
+  int64_t total = 0;
+  double cost = 0;
+  int64_t input = 0;
+  int64_t output = 0;
+  int64_t cacheRead = 0;
+  int64_t cacheWrite = 0;
+  bool kinds = false;  // every publisher reported the four counters
+  bool operator==(const UsageSample&) const = default;
+};
+
+struct PublisherRecord {
+  std::string publisherId;
+  API::Totals totals;
+  std::string appVersion;
+  std::string plan;
+  int64_t updatedMs = 0;
+};
+
+// What each publisher (machine) of an account last uploaded, and the account's recent
+// history of summed totals that the live candles are drawn from.
+class UsageStore {
+ public:
+  explicit UsageStore(Database& db) : db_(db) {}
+
+  struct Recorded {
+    int64_t total = 0;
+    double cost = 0;
+    bool changed = false;
+  };
+  // The newest upload of a publisher replaces its previous one. Runs in one transaction
+  // together with the account's history sample.
+  Recorded record(int64_t accountId, int64_t deviceId, const API::IngestUpload& upload, int64_t nowMs);
+
+  std::vector<PublisherRecord> publishers(int64_t accountId);
+  UsageSample accountSum(int64_t accountId, int64_t atMs);
+  // Samples from `fromMs` on, oldest first, plus the last one before it (for the first
+  // bucket's growth).
+  std::vector<UsageSample> samplesSince(int64_t accountId, int64_t fromMs);
+
+  // History kept for candles: long enough for the widest chart the service draws.
+  static constexpr int64_t historyMs = 13 * 3600 * 1000LL;
+  // An unchanged sum is still sampled this often so that idle time shows as flat.
+  static constexpr int64_t heartbeatMs = 10'000;
+
+ private:
+  void sample(int64_t accountId, int64_t nowMs, bool changed);
+  UsageSample addFlow(int64_t accountId, const UsageSample& growth);
+  UsageSample flow(int64_t accountId);
+
+  Database& db_;
+  std::unordered_map<int64_t, int64_t> lastSampleMs_;
+  std::unordered_map<int64_t, int64_t> lastPruneMs_;
+};
+
+}  // namespace quorvin::server

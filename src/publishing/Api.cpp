@@ -1,0 +1,117 @@
+#include "publishing/Api.h"
+
+#include <boost/url/url.hpp>
+
+namespace quorvin::API {
+
+namespace {
+
+constexpr std::chrono::milliseconds pairTimeout{15'000};
+constexpr std::chrono::milliseconds ingestTimeout{5'000};
+constexpr std::chrono::milliseconds candleTimeout{5'000};
+
+boost::asio::awaitable<std::string> fetch(HttpClient& http, HttpRequest request) {
+  HttpResult result = co_await http.send(std::move(request));
+  co_return checkedBody(result);
+}
+
+}  // namespace
+
+const std::string& checkedBody(const HttpResult& result) {
+  if (result.failure || !result.response) {
+    throw TransportError(result.failure.value_or(HttpFailure{}));
+  }
+  const long status = result.response->status;
+  if (status < 200 || status > 299) throw ServiceError::httpStatus(status);
+  return result.response->body;
+}
+
+std::optional<Approved> pollDecision(const PollRaw& poll) {
+  if (poll.status == "approved" && poll.token && poll.login) return Approved{*poll.token, *poll.login};
+  if (poll.status == "expired") throw ServiceError(410, "pairing expired");
+  return std::nullopt;
+}
+
+IngestUpload ingestUpload(std::string login, std::string plan, Totals totals, const Publisher& publisher) {
+  IngestUpload upload;
+  upload.handle = std::move(login);
+  upload.source = "ccusage-mac";
+  upload.publisherId = publisher.publisherId;
+  upload.appVersion = publisher.appVersion.empty() ? "unknown" : publisher.appVersion;
+  upload.plan = std::move(plan);
+  upload.totals = std::move(totals);
+  return upload;
+}
+
+boost::asio::awaitable<Pair> createPair(HttpClient& http, std::string api) {
+  HttpRequest request;
+  request.url = api + "/api/connect/pair?protocol=2";
+  request.timeout = pairTimeout;
+  const std::string body = co_await fetch(http, std::move(request));
+  auto pair = decodePair(body);
+  if (!pair) throw DecodeError("The pair code answer could not be read.");
+  co_return *pair;
+}
+
+boost::asio::awaitable<std::optional<Approved>> pollPair(HttpClient& http, std::string api, std::string code,
+                                                         std::string deviceSecret) {
+  HttpRequest request;
+  // The code goes in verbatim: the service made it and it is URL-safe.
+  request.url = api + "/api/connect/pair?code=" + code;
+  request.headers.emplace_back("X-Quorvin-Device-Secret", std::move(deviceSecret));
+  request.timeout = pairTimeout;
+  const std::string body = co_await fetch(http, std::move(request));
+  auto poll = decodePollRaw(body);
+  if (!poll) throw DecodeError("The pairing answer could not be read.");
+  co_return pollDecision(*poll);
+}
+
+boost::asio::awaitable<std::optional<AcceptedTotals>> ingest(HttpClient& http, std::string api, std::string token,
+                                                             std::string login, std::string plan, Totals totals,
+                                                             Publisher publisher) {
+  HttpRequest request;
+  request.method = "POST";
+  request.url = api + "/api/ingest";
+  request.headers.emplace_back("Authorization", "Bearer " + token);
+  request.headers.emplace_back("Content-Type", "application/json");
+  request.body = encode(ingestUpload(std::move(login), std::move(plan), std::move(totals), publisher));
+  request.timeout = ingestTimeout;
+  const std::string body = co_await fetch(http, std::move(request));
+  auto response = decodeIngestResponse(body);
+  if (!response) co_return std::nullopt;
+  co_return response->accepted;
+}
+
+boost::asio::awaitable<LiveCandleFrame> liveCandles(HttpClient& http, std::string api, std::string login,
+                                                    int64_t target) {
+  boost::urls::url url(api + "/api/usage/candles");
+  url.params().append({"handle", login});
+  url.params().append({"target", std::to_string(target)});
+  HttpRequest request;
+  request.url = std::string(url.buffer());
+  // Always the service's current picture, never a cached one.
+  request.headers.emplace_back("Cache-Control", "no-cache");
+  request.timeout = candleTimeout;
+  const std::string body = co_await fetch(http, std::move(request));
+  auto frame = decodeLiveCandleFrame(body);
+  if (!frame) throw DecodeError("The live candle answer could not be read.");
+  co_return *frame;
+}
+
+bool isAuthorizationRevocation(const std::exception& error) noexcept {
+  const auto* service = dynamic_cast<const ServiceError*>(&error);
+  return service != nullptr && (service->code() == 401 || service->code() == 410);
+}
+
+bool isAuthorizationRevocation(const std::exception_ptr& error) noexcept {
+  if (!error) return false;
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return isAuthorizationRevocation(e);
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace quorvin::API

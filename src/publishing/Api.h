@@ -1,0 +1,52 @@
+#pragma once
+
+#include <boost/asio/awaitable.hpp>
+#include <exception>
+#include <optional>
+#include <string>
+
+#include "platform/HttpClient.h"
+#include "publishing/IngestBody.h"
+#include "publishing/ServiceError.h"
+#include "publishing/ServiceRecords.h"
+#include "publishing/UsageTotals.h"
+
+namespace quorvin::API {
+
+// Every exchange with the service except the checkpoint chain. Each call makes one request
+// and either returns the decoded record or throws ServiceError (non-2xx), TransportError
+// or DecodeError. `api` is the base URL without a trailing slash.
+
+// Who is uploading; the same for every upload of a process.
+struct Publisher {
+  std::string publisherId;  // publisherID (see PublisherId.h)
+  std::string appVersion;   // the short version, "unknown" when there is none
+};
+
+boost::asio::awaitable<Pair> createPair(HttpClient& http, std::string api);
+
+// No value while the code is pending; throws ServiceError(410, "pairing expired") once it lapsed.
+boost::asio::awaitable<std::optional<Approved>> pollPair(HttpClient& http, std::string api, std::string code,
+                                                         std::string deviceSecret);
+
+// No value when the answer does not decode (the upload still counts as sent).
+boost::asio::awaitable<std::optional<AcceptedTotals>> ingest(HttpClient& http, std::string api, std::string token,
+                                                             std::string login, std::string plan, Totals totals,
+                                                             Publisher publisher);
+
+boost::asio::awaitable<LiveCandleFrame> liveCandles(HttpClient& http, std::string api, std::string login,
+                                                    int64_t target);
+
+// True when the service no longer accepts the device credential (401 or 410).
+bool isAuthorizationRevocation(const std::exception& error) noexcept;
+bool isAuthorizationRevocation(const std::exception_ptr& error) noexcept;
+
+// The pieces below are the calls' pure halves, exposed for tests and the fuzzers.
+
+// 200..299 passes and gives the body; anything else throws ServiceError::httpStatus.
+const std::string& checkedBody(const HttpResult& result);
+// The pairing poll decision over a decoded poll answer.
+std::optional<Approved> pollDecision(const PollRaw& poll);
+IngestUpload ingestUpload(std::string login, std::string plan, Totals totals, const Publisher& publisher);
+
+}  // namespace quorvin::API

@@ -1,0 +1,89 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <boost/json/parse.hpp>
+#include <filesystem>
+#include <fstream>
+
+#include "publishing/Crypto.h"
+#include "publishing/OracleKeyFile.h"
+#include "publishing/OracleRecords.h"
+
+namespace quorvin {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(OracleRecords, CanonicalBytesAreFixed) {
+  oracle::Tick tick{"alice-1", 7, 1767225600123, "ab/cd\"", *oracle::canonicalCost(1.23456), 1200};
+  EXPECT_EQ(oracle::canonicalBytes(tick),
+            R"({"handle":"alice-1","metrics":{"costUsdTotal":1.2346,"tokensTotal":1200},"prev":"ab/cd\"","seq":7,)"
+            R"("ts":1767225600123})");
+  // The service reads the posted tick back to the same bytes.
+  auto parsed = oracle::tickFromJson(boost::json::parse(oracle::canonicalBytes(tick)));
+  ASSERT_TRUE(parsed);
+  EXPECT_EQ(*parsed, tick);
+  EXPECT_FALSE(oracle::tickFromJson(boost::json::parse(
+      R"({"handle":"a","metrics":{"costUsdTotal":1,"tokensTotal":1},"prev":"","seq":0,"ts":1,"extra":1})")));
+  EXPECT_FALSE(oracle::tickFromJson(
+      boost::json::parse(R"({"handle":"a","metrics":{"costUsdTotal":1,"tokensTotal":1.0},"prev":"","seq":0,"ts":1})")));
+}
+
+TEST(OracleRecords, CostIsRoundedToFourDecimals) {
+  EXPECT_EQ(oracle::canonicalCost(5), "5");
+  EXPECT_EQ(oracle::canonicalCost(0.00004), "0");
+  EXPECT_EQ(oracle::canonicalCost(1.23456), "1.2346");
+  EXPECT_EQ(oracle::canonicalCost(0.1), "0.1");
+  EXPECT_EQ(oracle::canonicalCost(123456789.5), "123456789.5");
+  EXPECT_FALSE(oracle::canonicalCost(-1));
+  EXPECT_FALSE(oracle::canonicalCost(std::numeric_limits<double>::infinity()));
+}
+
+TEST(OracleRecords, HandlesAndHeads) {
+  EXPECT_TRUE(oracle::isValidHandle("alice-1"));
+  EXPECT_TRUE(oracle::isValidHandle(std::string(39, 'a')));
+  for (const char* bad : {"", "Alice", "a_b", "a.b", "a b"}) EXPECT_FALSE(oracle::isValidHandle(bad)) << bad;
+  EXPECT_FALSE(oracle::isValidHandle(std::string(40, 'a')));
+  // sha256("abc"): the first head hashes the tick alone.
+  EXPECT_EQ(oracle::chainHead("", "abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(oracle::chainHead("ab", "c"), oracle::chainHead("", "abc"));
+}
+
+TEST(OracleRecords, SignaturesVerifyOnlyForTheSignedBytes) {
+  const auto seed = crypto::ed25519GenerateSeed();
+  const auto pub = *crypto::ed25519PublicKey(seed);
+  const auto sig = *crypto::ed25519Sign(seed, "tick");
+  EXPECT_TRUE(crypto::ed25519Verify(pub, "tick", sig));
+  EXPECT_FALSE(crypto::ed25519Verify(pub, "tock", sig));
+  auto forged = sig;
+  forged[0] ^= 1;
+  EXPECT_FALSE(crypto::ed25519Verify(pub, "tick", forged));
+  EXPECT_EQ(crypto::fromHex<32>(crypto::hex(pub)), pub);
+  EXPECT_FALSE(crypto::fromHex<32>(crypto::hex(pub) + "0"));
+  EXPECT_FALSE(crypto::fromHex<32>(std::string(64, 'g')));
+}
+
+TEST(OracleKeyFile, CreatesKeepsAndReplacesTheKey) {
+  const fs::path dir = fs::temp_directory_path() / ("quorvin-key-" + crypto::randomHex(6)) / "nested";
+  const auto created = loadOrCreateOracleKey(dir);
+  const fs::path file = dir / oracleKeyFileName;
+  EXPECT_EQ(fs::file_size(file), 32u);
+  struct stat st {};
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(loadOrCreateOracleKey(dir), created);
+
+  {
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << std::string(31, 'x');
+  }
+  const auto replaced = loadOrCreateOracleKey(dir);
+  EXPECT_NE(replaced, created);
+  EXPECT_EQ(fs::file_size(file), 32u);
+  size_t files = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir)) ++files;
+  EXPECT_EQ(files, 1u) << "no temporary file is left behind";
+  fs::remove_all(dir.parent_path());
+}
+
+}  // namespace
+}  // namespace quorvin

@@ -1,0 +1,218 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "publishing/Api.h"
+#include "server/logic/CandleBuilder.h"
+#include "ServiceOnLoopback.h"
+
+namespace quorvin::server {
+namespace {
+
+using namespace std::chrono_literals;
+
+class PairingAndIngest : public ServiceOnLoopback {
+ protected:
+  std::string pairAutomatically() {
+    auto pair = await(API::createPair(*http_, api_));
+    auto approved = await(API::pollPair(*http_, api_, pair.code, pair.deviceSecret));
+    EXPECT_TRUE(approved);
+    return approved ? approved->token : std::string();
+  }
+  API::Totals totals(int64_t total) {
+    API::Totals t;
+    t.total = total;
+    t.cost = static_cast<double>(total) / 1000.0;
+    return t;
+  }
+  const API::Publisher publisher{"0b0c6a43-4d0f-4f5e-9a35-5f3f7b4f2a10", "0.1.0"};
+};
+
+TEST_F(PairingAndIngest, ApprovalPageThenPoll) {
+  startServer();
+  auto pair = await(API::createPair(*http_, api_));
+  EXPECT_EQ(pair.verifyUrl, api_ + "/pair/" + pair.code);
+  EXPECT_FALSE(await(API::pollPair(*http_, api_, pair.code, pair.deviceSecret))) << "pending";
+  try {
+    await(API::pollPair(*http_, api_, pair.code, "not-the-secret"));
+    ADD_FAILURE();
+  } catch (const ServiceError& e) {
+    EXPECT_EQ(e.code(), 403);
+  }
+
+  auto page = request("GET", "/pair/" + pair.code);
+  EXPECT_EQ(page.status, 200);
+  EXPECT_NE(page.body.find(pair.code), std::string::npos);
+  const std::vector<std::pair<std::string, std::string>> form = {
+      {"Content-Type", "application/x-www-form-urlencoded"}};
+  EXPECT_EQ(request("POST", "/pair/" + pair.code, "handle=alice&secret=wrong", form).status, 403);
+  EXPECT_FALSE(await(API::pollPair(*http_, api_, pair.code, pair.deviceSecret)));
+  EXPECT_EQ(request("POST", "/pair/" + pair.code, "handle=Alice&secret=" + aliceSecret_, form).status, 200);
+
+  auto approved = await(API::pollPair(*http_, api_, pair.code, pair.deviceSecret));
+  ASSERT_TRUE(approved);
+  EXPECT_EQ(approved->login, "alice");
+  EXPECT_EQ(approved->token.size(), 64u);
+  // Only the hash of the token is stored.
+  auto db = inspect();
+  auto q = db->query("SELECT token_hash FROM devices");
+  ASSERT_TRUE(q.step());
+  EXPECT_EQ(q.text(0), crypto::sha256Hex(approved->token));
+}
+
+TEST_F(PairingAndIngest, AutoApprovalAndExpiryAfterTenMinutes) {
+  startServer("alice");
+  EXPECT_FALSE(pairAutomatically().empty()) << "approved without anyone signing in";
+
+  stopServer();
+  startServer();
+  auto pair = await(API::createPair(*http_, api_));
+  clock_.advance(9min + 59s);
+  EXPECT_FALSE(await(API::pollPair(*http_, api_, pair.code, pair.deviceSecret)));
+  clock_.advance(1s);
+  try {
+    await(API::pollPair(*http_, api_, pair.code, pair.deviceSecret));
+    ADD_FAILURE() << "an expired code must throw";
+  } catch (const ServiceError& e) {
+    EXPECT_EQ(e.code(), 410);
+    EXPECT_STREQ(e.what(), "pairing expired");
+  }
+  EXPECT_EQ(request("GET", "/pair/" + pair.code).status, 404);
+}
+
+TEST_F(PairingAndIngest, PollsAreRateLimitedPerCode) {
+  startServer();
+  auto pair = await(API::createPair(*http_, api_));
+  long refused = 0;
+  for (int i = 0; i < 8; ++i) {
+    try {
+      await(API::pollPair(*http_, api_, pair.code, pair.deviceSecret));
+    } catch (const ServiceError& e) {
+      refused = e.code();
+    }
+  }
+  EXPECT_EQ(refused, 429);
+  clock_.advance(10s);
+  EXPECT_NO_THROW(await(API::pollPair(*http_, api_, pair.code, pair.deviceSecret)));
+}
+
+TEST_F(PairingAndIngest, IngestRevocationAndCandles) {
+  startServer("alice");
+  const std::string token = pairAutomatically();
+
+  auto accepted = await(API::ingest(*http_, api_, token, "alice", "pro", totals(1000), publisher));
+  ASSERT_TRUE(accepted);
+  EXPECT_EQ(accepted->total, 1000);
+  EXPECT_EQ(accepted->cost, 1.0);
+  EXPECT_EQ(accepted->listValue, 1.0);
+  {
+    auto db = inspect();
+    auto q = db->query("SELECT detail FROM publisher_totals");
+    ASSERT_TRUE(q.step());
+    EXPECT_EQ(q.text(0).find("by_model"), std::string::npos) << "empty breakdowns were not sent";
+    EXPECT_EQ(q.text(0).find("apps_used"), std::string::npos);
+  }
+  // A second machine of the same account, then growth on the first over two minutes.
+  auto other = publisher;
+  other.publisherId = "8f9e5a10-0000-4000-8000-000000000001";
+  await(API::ingest(*http_, api_, token, "alice", "pro", totals(500), other));
+  for (int i = 1; i <= 8; ++i) {
+    clock_.advance(15s);
+    await(API::ingest(*http_, api_, token, "alice", "pro", totals(1000 + 150 * i), publisher));
+  }
+  auto frame = await(API::liveCandles(*http_, api_, "alice", 45));
+  EXPECT_TRUE(frame.connected);
+  EXPECT_EQ(frame.candles.size(), 45u);
+  EXPECT_EQ(frame.bucketMs, 60000.0);
+  EXPECT_EQ(frame.state, "live");
+  double vol = 0;
+  for (const auto& c : frame.candles) vol += c.vol;
+  EXPECT_EQ(vol, 8 * 150.0);
+  EXPECT_EQ(frame.candles.back().provisional, true);
+  EXPECT_DOUBLE_EQ(*frame.tokenRate, 600.0) << "150 tokens every 15 s";
+
+  try {
+    await(API::ingest(*http_, api_, "0000", "alice", "pro", totals(1), publisher));
+    ADD_FAILURE();
+  } catch (const ServiceError& e) {
+    EXPECT_EQ(e.code(), 401);
+    EXPECT_TRUE(API::isAuthorizationRevocation(e));
+  }
+  try {
+    await(API::ingest(*http_, api_, token, "bob", "pro", totals(1), publisher));
+    ADD_FAILURE();
+  } catch (const ServiceError& e) {
+    EXPECT_EQ(e.code(), 403) << "a device publishes only to its own handle";
+  }
+
+  // Disconnect the machine on the data settings page.
+  const std::vector<std::pair<std::string, std::string>> form = {
+      {"Content-Type", "application/x-www-form-urlencoded"}};
+  auto devices = request("POST", "/connect", "handle=alice&secret=" + aliceSecret_, form);
+  EXPECT_EQ(devices.status, 200);
+  EXPECT_NE(devices.body.find("#1"), std::string::npos);
+  EXPECT_EQ(request("POST", "/connect/revoke", "handle=alice&secret=" + aliceSecret_ + "&device=1", form).status, 200);
+  try {
+    await(API::ingest(*http_, api_, token, "alice", "pro", totals(5000), publisher));
+    ADD_FAILURE();
+  } catch (const ServiceError& e) {
+    EXPECT_EQ(e.code(), 410);
+    EXPECT_TRUE(API::isAuthorizationRevocation(e));
+  }
+  EXPECT_FALSE(await(API::liveCandles(*http_, api_, "alice", 45)).connected);
+  try {
+    await(API::liveCandles(*http_, api_, "nobody", 45));
+    ADD_FAILURE();
+  } catch (const ServiceError& e) {
+    EXPECT_EQ(e.code(), 404);
+  }
+}
+
+TEST_F(PairingAndIngest, BadInputIsRefusedAndPagesEscape) {
+  startServer("alice");
+  const std::string token = pairAutomatically();
+  const std::vector<std::pair<std::string, std::string>> auth = {{"Authorization", "Bearer " + token},
+                                                                 {"Content-Type", "application/json"}};
+  EXPECT_EQ(request("POST", "/api/ingest", "{\"handle\":", auth).status, 400);
+  EXPECT_EQ(request("POST", "/api/ingest", std::string(1024 * 1024 + 1, ' '), auth).status, 413);
+  EXPECT_EQ(request("POST", "/api/ingest",
+                    R"({"handle":"alice","publisher_id":"p","tokens":{"total":-5,"cost_usd_total":0}})", auth)
+                .status,
+            422);
+  EXPECT_EQ(request("GET", "/api/usage/candles?handle=no_such&target=45").status, 400);
+
+  API::Totals t;
+  t.total = 10;
+  t.models = {{"<script>alert(1)</script>", 1, 2, 3, 4, 0.5}};
+  ASSERT_TRUE(await(API::ingest(*http_, api_, token, "alice", "", t, {"p", "1"})));
+  auto profile = request("GET", "/Alice");
+  EXPECT_EQ(profile.status, 200);
+  EXPECT_NE(profile.body.find("&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos);
+  EXPECT_EQ(profile.body.find("<script>alert"), std::string::npos);
+  EXPECT_EQ(request("GET", "/nobody").status, 404);
+}
+
+TEST_F(PairingAndIngest, DownloadsAreServedByteForByte) {
+  const auto downloads = dir_ / "downloads";
+  std::filesystem::create_directories(downloads);
+  std::string bytes;
+  for (int i = 0; i < 70000; ++i) bytes += static_cast<char>(i * 7 % 256);
+  std::ofstream(downloads / "quorvin-mac.dmg", std::ios::binary) << bytes;
+  std::ofstream(downloads / "quorvin-mac.manifest.json") << R"({"appVersion":"1.4.2"})";
+  std::filesystem::create_symlink("/etc/passwd", downloads / "link");
+  startServer(std::nullopt, downloads);
+
+  auto file = request("GET", "/downloads/quorvin-mac.dmg");
+  EXPECT_EQ(file.status, 200);
+  EXPECT_TRUE(file.body == bytes);
+  EXPECT_EQ(request("GET", "/downloads/quorvin-mac.manifest.json").body, R"({"appVersion":"1.4.2"})");
+  EXPECT_EQ(request("GET", "/downloads/link").status, 404);
+  EXPECT_EQ(request("GET", "/downloads/..%2Fdata%2Fquorvin-server.sqlite3").status, 404);
+  EXPECT_EQ(request("GET", "/downloads/missing").status, 404);
+  auto page = request("GET", "/download");
+  EXPECT_NE(page.body.find("1.4.2"), std::string::npos);
+  EXPECT_NE(page.body.find("/downloads/quorvin-mac.dmg"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace quorvin::server

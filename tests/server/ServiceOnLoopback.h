@@ -1,0 +1,93 @@
+#pragma once
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/use_future.hpp>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/CurlHttpClient.h"
+#include "platform/VirtualClock.h"
+#include "publishing/Crypto.h"
+#include "server/Service.h"
+#include "server/http/HttpServer.h"
+#include "server/storage/Database.h"
+#include "support/TestCertificates.h"
+
+namespace quorvin::server {
+
+// A real quorvin-server on 127.0.0.1 over HTTPS with a CA made for the test, a curl client
+// that trusts only that CA, and a virtual clock the server reads its time from.
+class ServiceOnLoopback : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() / ("quorvin-e2e-" + crypto::randomHex(6));
+    std::filesystem::create_directories(dir_ / "data");
+    CurlHttpClient::Options options;
+    options.caFile = certs_.caFile();
+    http_ = std::make_unique<CurlHttpClient>(options);
+  }
+  void TearDown() override {
+    stopServer();
+    http_.reset();
+    std::filesystem::remove_all(dir_);
+  }
+
+  // Creates alice's account (secret in aliceSecret_) before the first start.
+  void startServer(std::optional<std::string> autoApprove = std::nullopt,
+                   std::optional<std::filesystem::path> downloads = std::nullopt) {
+    ServerConfig config;
+    config.dataDir = dir_ / "data";
+    config.port = 0;
+    config.tlsCert = certs_.certFile();
+    config.tlsKey = certs_.keyFile();
+    config.autoApproveHandle = std::move(autoApprove);
+    config.downloadsDir = std::move(downloads);
+    service_ = std::make_unique<Service>(config, clock_);
+    if (aliceSecret_.empty()) aliceSecret_ = *service_->accounts().addAccount("alice", service_->nowMs());
+    server_ = std::make_unique<HttpServer>(*service_);
+    server_->start();
+    api_ = "https://127.0.0.1:" + std::to_string(server_->port());
+  }
+  void stopServer() {
+    server_.reset();
+    service_.reset();
+  }
+
+  template <class T>
+  T await(boost::asio::awaitable<T> task) {
+    auto future = boost::asio::co_spawn(io_, std::move(task), boost::asio::use_future);
+    io_.restart();
+    io_.run();
+    return future.get();
+  }
+
+  HttpResponse request(const std::string& method, const std::string& path, std::string body = {},
+                       std::vector<std::pair<std::string, std::string>> headers = {}) {
+    HttpRequest r;
+    r.method = method;
+    r.url = api_ + path;
+    r.body = std::move(body);
+    r.headers = std::move(headers);
+    auto result = await(http_->send(std::move(r)));
+    EXPECT_TRUE(result.ok()) << (result.failure ? result.failure->message : "");
+    return result.response.value_or(HttpResponse{});
+  }
+
+  // A second connection to the server's database, for looking at what was stored.
+  std::unique_ptr<Database> inspect() { return std::make_unique<Database>(dir_ / "data" / "quorvin-server.sqlite3"); }
+
+  test::TestCertificates certs_;
+  std::filesystem::path dir_;
+  VirtualClock clock_;
+  std::unique_ptr<CurlHttpClient> http_;
+  std::unique_ptr<Service> service_;
+  std::unique_ptr<HttpServer> server_;
+  boost::asio::io_context io_;
+  std::string api_;
+  std::string aliceSecret_;
+};
+
+}  // namespace quorvin::server
