@@ -31,11 +31,11 @@ int runTotals(bool json) {
                                 CursorCredentials::Locations::forHome(paths.home, paths.configHome)},
       clock, defaults, http, runtime.pool());
 
-  std::optional<UsageTotals> totals;
+  std::optional<API::Totals> totals;
   auto reading = Ccusage::readTotals(runner, runtime.pool(), Ccusage::Environment::forUser(paths.home, &defaults),
                                      &cursor, clock);
   boost::asio::co_spawn(runtime.model(), std::move(reading),
-                        [&](std::exception_ptr error, std::optional<UsageTotals> result) {
+                        [&](std::exception_ptr error, std::optional<API::Totals> result) {
                           if (!error) totals = std::move(result);
                           runtime.stop();
                         });

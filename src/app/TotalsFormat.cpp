@@ -43,7 +43,7 @@ std::string counter(const std::optional<int64_t>& value) { return value ? groupe
 
 }  // namespace
 
-std::string totalsJson(const UsageTotals& totals) {
+std::string totalsJson(const API::Totals& totals) {
   boost::json::array models;
   for (const auto& row : totals.models) {
     models.push_back({{"name", row.name},
@@ -70,7 +70,7 @@ std::string totalsJson(const UsageTotals& totals) {
   return boost::json::serialize(root);
 }
 
-std::string totalsText(const UsageTotals& totals) {
+std::string totalsText(const API::Totals& totals) {
   std::string out;
   out += line("Total tokens", grouped(totals.total));
   out += line("Cost", dollars(totals.cost));

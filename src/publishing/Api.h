@@ -9,7 +9,7 @@
 #include "publishing/IngestBody.h"
 #include "publishing/ServiceError.h"
 #include "publishing/ServiceRecords.h"
-#include "publishing/UsageTotals.h"
+#include "core/UsageTotals.h"
 
 namespace quorvin::API {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "publishing/UsageTotals.h"
+#include "core/UsageTotals.h"
 
 namespace quorvin::API {
 

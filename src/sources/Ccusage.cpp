@@ -83,11 +83,11 @@ boost::asio::awaitable<std::optional<boost::json::object>> runJSON(ProcessRunner
   co_return co_await std::move(reading);
 }
 
-boost::asio::awaitable<std::optional<UsageTotals>> runTotals(ProcessRunner& runner, BlockingPool& pool,
+boost::asio::awaitable<std::optional<API::Totals>> runTotals(ProcessRunner& runner, BlockingPool& pool,
                                                              Environment environment) {
   auto running = runJSON(runner, pool, environment, {"--json"});
   const auto json = co_await std::move(running);
-  std::optional<UsageTotals> tool;
+  std::optional<API::Totals> tool;
   if (json) tool = CcusageJson::ccusageTotals(boost::json::value(*json));
 
   // The ledger is read even when the tool gave nothing: a missing tool must not hide it.
@@ -97,7 +97,7 @@ boost::asio::awaitable<std::optional<UsageTotals>> runTotals(ProcessRunner& runn
   co_return CcusageMerge::reconcile(std::move(tool), std::move(ledger));
 }
 
-boost::asio::awaitable<std::optional<UsageTotals>> readTotals(ProcessRunner& runner, BlockingPool& pool,
+boost::asio::awaitable<std::optional<API::Totals>> readTotals(ProcessRunner& runner, BlockingPool& pool,
                                                               Environment environment, CursorUsageReader* cursor,
                                                               const Clock& clock) {
   using namespace boost::asio::experimental::awaitable_operators;

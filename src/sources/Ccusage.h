@@ -14,7 +14,7 @@
 #include "platform/ProcessRunner.h"
 #include "platform/UserDefaults.h"
 #include "sources/CcusagePulse.h"
-#include "sources/UsageRecords.h"
+#include "core/UsageTotals.h"
 
 namespace quorvin {
 
@@ -53,12 +53,12 @@ boost::asio::awaitable<std::optional<boost::json::object>> runJSON(ProcessRunner
                                                                    std::vector<std::string> arguments);
 
 // ccusage's totals reconciled with the tokens ledger (no Cursor).
-boost::asio::awaitable<std::optional<UsageTotals>> runTotals(ProcessRunner& runner, BlockingPool& pool,
+boost::asio::awaitable<std::optional<API::Totals>> runTotals(ProcessRunner& runner, BlockingPool& pool,
                                                              Environment environment);
 
 // The totals above plus Cursor (refreshed first), the Cursor download running meanwhile.
 // `cursor` may be null (no Cursor reader in this program).
-boost::asio::awaitable<std::optional<UsageTotals>> readTotals(ProcessRunner& runner, BlockingPool& pool,
+boost::asio::awaitable<std::optional<API::Totals>> readTotals(ProcessRunner& runner, BlockingPool& pool,
                                                               Environment environment, CursorUsageReader* cursor,
                                                               const Clock& clock);
 

@@ -84,8 +84,8 @@ std::optional<double> doubleVal(const json::value* value) {
   }
 }
 
-std::vector<UsageModelRow> aggregateModels(const json::value* entries) {
-  std::vector<UsageModelRow> rows;
+std::vector<API::ModelRow> aggregateModels(const json::value* entries) {
+  std::vector<API::ModelRow> rows;
   if (entries == nullptr || !entries->is_array()) return rows;
   std::unordered_map<std::string, size_t> rowOfName;
   std::vector<Acc> sums;
@@ -99,7 +99,7 @@ std::vector<UsageModelRow> aggregateModels(const json::value* entries) {
       if (name == nullptr || !name->is_string() || name->get_string().empty()) continue;
       auto [it, inserted] = rowOfName.try_emplace(std::string(name->get_string()), rows.size());
       if (inserted) {
-        rows.push_back(UsageModelRow{.name = it->first});
+        rows.push_back(API::ModelRow{.name = it->first});
         sums.emplace_back();
       }
       Acc& acc = sums[it->second];
@@ -117,11 +117,11 @@ std::vector<UsageModelRow> aggregateModels(const json::value* entries) {
     rows[i].cacheWrite = sums[i].cacheWrite;
     rows[i].cost = sums[i].cost;
   }
-  std::stable_sort(rows.begin(), rows.end(), [](const UsageModelRow& a, const UsageModelRow& b) { return a.cost > b.cost; });
+  std::stable_sort(rows.begin(), rows.end(), [](const API::ModelRow& a, const API::ModelRow& b) { return a.cost > b.cost; });
   return rows;
 }
 
-std::vector<UsageAgentRow> aggregateAgents(const json::value* entries) {
+std::vector<API::AgentRow> aggregateAgents(const json::value* entries) {
   std::set<std::string> names;
   if (entries != nullptr && entries->is_array()) {
     for (const json::value& entry : entries->get_array()) {
@@ -138,21 +138,21 @@ std::vector<UsageAgentRow> aggregateAgents(const json::value* entries) {
       }
     }
   }
-  std::vector<UsageAgentRow> rows;
-  for (const auto& name : names) rows.push_back(UsageAgentRow{.name = name});
+  std::vector<API::AgentRow> rows;
+  for (const auto& name : names) rows.push_back(API::AgentRow{.name = name});
   return rows;
 }
 
-std::vector<UsageAgentRow> aggregateAgentTotals(const json::value* agents) {
-  std::vector<UsageAgentRow> rows;
+std::vector<API::AgentRow> aggregateAgentTotals(const json::value* agents) {
+  std::vector<API::AgentRow> rows;
   if (agents == nullptr || !agents->is_object()) return rows;
   for (const auto& [name, value] : agents->get_object()) {
     const json::value* totals = member(&value, "totals");
     const auto tokens = intVal(member(totals, "totalTokens"));
     if (!tokens || *tokens < 1) continue;
-    rows.push_back(UsageAgentRow{std::string(name), *tokens, doubleVal(member(totals, "totalCost")).value_or(0)});
+    rows.push_back(API::AgentRow{std::string(name), *tokens, doubleVal(member(totals, "totalCost")).value_or(0)});
   }
-  std::sort(rows.begin(), rows.end(), [](const UsageAgentRow& a, const UsageAgentRow& b) {
+  std::sort(rows.begin(), rows.end(), [](const API::AgentRow& a, const API::AgentRow& b) {
     if (a.tokens != b.tokens) return a.tokens > b.tokens;
     return a.name < b.name;
   });
@@ -169,7 +169,7 @@ const json::value* firstPresent(const json::value* object, std::initializer_list
   return nullptr;
 }
 
-void readCounters(const json::value* totals, UsageTotals& into) {
+void readCounters(const json::value* totals, API::Totals& into) {
   into.input = intVal(member(totals, "inputTokens"));
   into.output = intVal(member(totals, "outputTokens"));
   into.cacheRead = intVal(member(totals, "cacheReadTokens"));
@@ -185,33 +185,33 @@ std::optional<json::value> parseObject(std::string_view text) {
 
 }  // namespace
 
-std::optional<UsageTotals> ccusageTotals(const json::value& root) {
+std::optional<API::Totals> ccusageTotals(const json::value& root) {
   const json::value* totals = member(&root, "totals");
   if (totals == nullptr || !totals->is_object()) return std::nullopt;
   const auto total = intVal(firstPresent(totals, {"totalTokens", "tokensTotal", "total"}));
   if (!total) return std::nullopt;
-  UsageTotals result;
+  API::Totals result;
   result.total = *total;
   result.cost = doubleVal(firstPresent(totals, {"totalCost", "costUSD", "costUsdTotal", "cost"})).value_or(0);
   readCounters(totals, result);
   const json::value* daily = member(&root, "daily");
   result.agents = aggregateAgents(daily);
-  if (result.agents.empty()) result.agents.push_back(UsageAgentRow{.name = "detected"});
+  if (result.agents.empty()) result.agents.push_back(API::AgentRow{.name = "detected"});
   result.models = aggregateModels(daily);
   return result;
 }
 
-std::optional<UsageTotals> ccusageTotalsOfText(std::string_view jsonText) {
+std::optional<API::Totals> ccusageTotalsOfText(std::string_view jsonText) {
   const auto root = parseObject(jsonText);
   if (!root) return std::nullopt;
   return ccusageTotals(*root);
 }
 
-std::optional<UsageTotals> ledgerTotals(const json::value& root) {
+std::optional<API::Totals> ledgerTotals(const json::value& root) {
   const json::value* totals = member(&root, "totals");
   const auto total = intVal(member(totals, "totalTokens"));
   if (!total) return std::nullopt;
-  UsageTotals result;
+  API::Totals result;
   result.total = *total;
   result.cost = doubleVal(member(totals, "totalCost")).value_or(0);
   readCounters(totals, result);
@@ -224,7 +224,7 @@ std::optional<UsageTotals> ledgerTotals(const json::value& root) {
   return result;
 }
 
-std::optional<UsageTotals> ledgerTotalsOfText(std::string_view jsonText) {
+std::optional<API::Totals> ledgerTotalsOfText(std::string_view jsonText) {
   const auto root = parseObject(jsonText);
   if (!root) return std::nullopt;
   return ledgerTotals(*root);

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "sources/UsageRecords.h"
+#include "core/UsageTotals.h"
 
 namespace quorvin::CcusageJson {
 
@@ -17,18 +17,18 @@ std::optional<int64_t> intVal(const boost::json::value* value);
 std::optional<double> doubleVal(const boost::json::value* value);
 
 // Per-model sums of the entries' "modelBreakdowns", sorted by cost descending.
-std::vector<UsageModelRow> aggregateModels(const boost::json::value* entries);
+std::vector<API::ModelRow> aggregateModels(const boost::json::value* entries);
 // Agent names from the entries' "metadata" ("agent", "agents"), each with 0 tokens.
-std::vector<UsageAgentRow> aggregateAgents(const boost::json::value* entries);
+std::vector<API::AgentRow> aggregateAgents(const boost::json::value* entries);
 // A tokens ledger's "agents" object with real totals, sorted by tokens descending.
-std::vector<UsageAgentRow> aggregateAgentTotals(const boost::json::value* agents);
+std::vector<API::AgentRow> aggregateAgentTotals(const boost::json::value* agents);
 
 // Totals of ccusage's `--json` output; nothing without a readable total.
-std::optional<UsageTotals> ccusageTotals(const boost::json::value& root);
-std::optional<UsageTotals> ccusageTotalsOfText(std::string_view jsonText);
+std::optional<API::Totals> ccusageTotals(const boost::json::value& root);
+std::optional<API::Totals> ccusageTotalsOfText(std::string_view jsonText);
 
 // A tokens ledger file's content; nothing without a readable "totals"."totalTokens".
-std::optional<UsageTotals> ledgerTotals(const boost::json::value& root);
-std::optional<UsageTotals> ledgerTotalsOfText(std::string_view jsonText);
+std::optional<API::Totals> ledgerTotals(const boost::json::value& root);
+std::optional<API::Totals> ledgerTotalsOfText(std::string_view jsonText);
 
 }  // namespace quorvin::CcusageJson

@@ -32,7 +32,7 @@ int64_t addPlain(int64_t a, int64_t b) { return addCount(a, b).value_or(0); }
 
 }  // namespace
 
-std::optional<UsageTotals> reconcile(std::optional<UsageTotals> ccusage, std::optional<UsageTotals> ledger) {
+std::optional<API::Totals> reconcile(std::optional<API::Totals> ccusage, std::optional<API::Totals> ledger) {
   if (!ledger) {
     if (ccusage) {
       ccusage->liveTotal.reset();
@@ -58,24 +58,24 @@ std::optional<UsageTotals> reconcile(std::optional<UsageTotals> ccusage, std::op
   return ccusage;
 }
 
-int64_t modelTraffic(const UsageModelRow& row) {
+int64_t modelTraffic(const API::ModelRow& row) {
   return saturatingAdd(saturatingAdd(nonNegative(row.input), nonNegative(row.output)),
                        saturatingAdd(nonNegative(row.cacheRead), nonNegative(row.cacheWrite)));
 }
 
-std::vector<UsageModelRow> mergeModels(const std::vector<UsageModelRow>& a, const std::vector<UsageModelRow>& b) {
-  std::vector<UsageModelRow> rows;
+std::vector<API::ModelRow> mergeModels(const std::vector<API::ModelRow>& a, const std::vector<API::ModelRow>& b) {
+  std::vector<API::ModelRow> rows;
   std::unordered_map<std::string, size_t> rowOfName;
   for (const auto* list : {&a, &b}) {
-    for (const UsageModelRow& row : *list) {
+    for (const API::ModelRow& row : *list) {
       auto [it, inserted] = rowOfName.try_emplace(SourceText::lowercased(row.name), rows.size());
       if (inserted) {
-        rows.push_back(UsageModelRow{.name = row.name, .input = nonNegative(row.input),
+        rows.push_back(API::ModelRow{.name = row.name, .input = nonNegative(row.input),
                                      .output = nonNegative(row.output), .cacheRead = nonNegative(row.cacheRead),
                                      .cacheWrite = nonNegative(row.cacheWrite), .cost = addCost(row.cost, 0)});
         continue;
       }
-      UsageModelRow& into = rows[it->second];
+      API::ModelRow& into = rows[it->second];
       into.input = addPlain(into.input, row.input);
       into.output = addPlain(into.output, row.output);
       into.cacheRead = addPlain(into.cacheRead, row.cacheRead);
@@ -83,7 +83,7 @@ std::vector<UsageModelRow> mergeModels(const std::vector<UsageModelRow>& a, cons
       into.cost = addCost(into.cost, row.cost);
     }
   }
-  std::sort(rows.begin(), rows.end(), [](const UsageModelRow& x, const UsageModelRow& y) {
+  std::sort(rows.begin(), rows.end(), [](const API::ModelRow& x, const API::ModelRow& y) {
     const int64_t tx = modelTraffic(x);
     const int64_t ty = modelTraffic(y);
     if (tx != ty) return tx > ty;
@@ -103,11 +103,11 @@ int64_t counterTotal(const std::optional<UsageCounters>& counters) {
                        saturatingAdd(nonNegative(counters->cacheRead), nonNegative(counters->cacheWrite)));
 }
 
-std::optional<UsageTotals> mergeCursor(std::optional<UsageTotals> totals, const std::optional<CursorUsageSnapshot>& cursor,
+std::optional<API::Totals> mergeCursor(std::optional<API::Totals> totals, const std::optional<CursorUsageSnapshot>& cursor,
                                        int64_t cursorLiveTotal, double cursorLiveCost) {
   if (!cursor) return totals;
   if (!totals) {
-    UsageTotals fromCursor;
+    API::Totals fromCursor;
     fromCursor.total = cursor->total;
     fromCursor.cost = cursor->cost;
     fromCursor.input = cursor->input;
@@ -115,14 +115,14 @@ std::optional<UsageTotals> mergeCursor(std::optional<UsageTotals> totals, const 
     fromCursor.cacheRead = cursor->cacheRead;
     fromCursor.cacheWrite = cursor->cacheWrite;
     fromCursor.models = cursor->models;
-    fromCursor.agents = {UsageAgentRow{.name = "cursor"}};
+    fromCursor.agents = {API::AgentRow{.name = "cursor"}};
     fromCursor.liveTotal = cursorLiveTotal;
     fromCursor.liveCost = cursorLiveCost;
     return fromCursor;
   }
   const std::optional<int64_t> liveTotal = addCount(totals->liveTotal.value_or(totals->total), cursorLiveTotal);
   const double liveCost = addCost(totals->liveCost.value_or(totals->cost), cursorLiveCost);
-  const bool cursorCounted = std::any_of(totals->agents.begin(), totals->agents.end(), [](const UsageAgentRow& row) {
+  const bool cursorCounted = std::any_of(totals->agents.begin(), totals->agents.end(), [](const API::AgentRow& row) {
     return SourceText::equalsIgnoringCase(row.name, "cursor");
   });
   totals->liveTotal = liveTotal;
@@ -136,7 +136,7 @@ std::optional<UsageTotals> mergeCursor(std::optional<UsageTotals> totals, const 
   if (totals->cacheRead) totals->cacheRead = addCount(totals->cacheRead, cursor->cacheRead);
   if (totals->cacheWrite) totals->cacheWrite = addCount(totals->cacheWrite, cursor->cacheWrite);
   totals->models = mergeModels(totals->models, cursor->models);
-  totals->agents.insert(totals->agents.begin(), UsageAgentRow{.name = "cursor"});
+  totals->agents.insert(totals->agents.begin(), API::AgentRow{.name = "cursor"});
   return totals;
 }
 

@@ -34,7 +34,7 @@ std::optional<int64_t> boundedAdd(int64_t a, int64_t b) {
 
 bool validCost(double cost) { return std::isfinite(cost) && cost >= 0 && cost <= kMaxCost; }
 
-int64_t rowSum(const UsageModelRow& row) {
+int64_t rowSum(const API::ModelRow& row) {
   return saturatingAdd(saturatingAdd(row.input, row.output), saturatingAdd(row.cacheRead, row.cacheWrite));
 }
 
@@ -56,8 +56,8 @@ std::optional<CursorUsageSnapshot> makeSnapshot(const std::vector<const CursorUs
     if (!counterSum(*bucket) || !std::isfinite(bucket->cost) || bucket->cost < 0) return std::nullopt;
     const std::string folded = SourceText::lowercased(bucket->model);
     auto [it, inserted] = rowOfModel.try_emplace(folded, snapshot.models.size());
-    if (inserted) snapshot.models.push_back(UsageModelRow{.name = bucket->model});
-    UsageModelRow& row = snapshot.models[it->second];
+    if (inserted) snapshot.models.push_back(API::ModelRow{.name = bucket->model});
+    API::ModelRow& row = snapshot.models[it->second];
     auto input = boundedAdd(row.input, bucket->input);
     auto output = boundedAdd(row.output, bucket->output);
     auto cacheRead = boundedAdd(row.cacheRead, bucket->cacheRead);
@@ -86,7 +86,7 @@ std::optional<CursorUsageSnapshot> makeSnapshot(const std::vector<const CursorUs
   if (total) total = boundedAdd(*total, snapshot.cacheWrite);
   if (!total || *total == 0) return std::nullopt;
   snapshot.total = *total;
-  std::stable_sort(snapshot.models.begin(), snapshot.models.end(), [](const UsageModelRow& a, const UsageModelRow& b) {
+  std::stable_sort(snapshot.models.begin(), snapshot.models.end(), [](const API::ModelRow& a, const API::ModelRow& b) {
     const int64_t sa = rowSum(a);
     const int64_t sb = rowSum(b);
     if (sa != sb) return sa > sb;

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/Time.h"
-#include "sources/UsageRecords.h"
+#include "core/UsageTotals.h"
 
 namespace quorvin {
 
@@ -48,7 +48,7 @@ struct CursorUsageSnapshot {
   int64_t output = 0;
   int64_t cacheRead = 0;
   int64_t cacheWrite = 0;
-  std::vector<UsageModelRow> models;
+  std::vector<API::ModelRow> models;
   WallTime fetchedAt = WallTime::min();
   bool operator==(const CursorUsageSnapshot&) const = default;
 };

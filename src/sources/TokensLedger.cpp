@@ -18,7 +18,7 @@ std::filesystem::path expandedPath(std::string_view path, const std::filesystem:
   return std::filesystem::path(path);
 }
 
-std::optional<UsageTotals> parse(const std::filesystem::path& file) {
+std::optional<API::Totals> parse(const std::filesystem::path& file) {
   const auto bytes = readBoundedFile(file.string(), kMaxBytes);
   if (!bytes) return std::nullopt;
   return CcusageJson::ledgerTotalsOfText(*bytes);
@@ -35,13 +35,13 @@ std::optional<long long> modifiedAt(const std::filesystem::path& file) {
 
 }  // namespace
 
-std::optional<UsageTotals> fileTotals(const UserDefaults* defaults, const std::filesystem::path& home) {
+std::optional<API::Totals> fileTotals(const UserDefaults* defaults, const std::filesystem::path& home) {
   if (defaults != nullptr) {
     if (const auto configured = defaults->string(kPathKey); configured && !configured->empty()) {
       if (auto totals = parse(expandedPath(*configured, home))) return totals;
     }
   }
-  std::optional<UsageTotals> best;
+  std::optional<API::Totals> best;
   std::optional<long long> bestTime;
   for (const auto& file : defaultLocations(home)) {
     auto totals = parse(file);

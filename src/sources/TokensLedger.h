@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "platform/UserDefaults.h"
-#include "sources/UsageRecords.h"
+#include "core/UsageTotals.h"
 
 namespace quorvin::TokensLedger {
 
@@ -18,9 +18,9 @@ std::vector<std::filesystem::path> defaultLocations(const std::filesystem::path&
 // "~" and "~/..." relative to the home directory; anything else unchanged.
 std::filesystem::path expandedPath(std::string_view path, const std::filesystem::path& home);
 
-std::optional<UsageTotals> parse(const std::filesystem::path& file);
+std::optional<API::Totals> parse(const std::filesystem::path& file);
 
 // The configured ledger when it parses; otherwise the newest default ledger that parses.
-std::optional<UsageTotals> fileTotals(const UserDefaults* defaults, const std::filesystem::path& home);
+std::optional<API::Totals> fileTotals(const UserDefaults* defaults, const std::filesystem::path& home);
 
 }  // namespace quorvin::TokensLedger

@@ -52,7 +52,7 @@ TEST(CcusageOutput, CapturedDailyOutput) {
   EXPECT_EQ(totals->output, 3593904);
   EXPECT_EQ(totals->cacheRead, 438165035);
   EXPECT_EQ(totals->cacheWrite, 13313698);
-  EXPECT_EQ(totals->agents, (std::vector<UsageAgentRow>{{"claude", 0, 0}, {"codex", 0, 0}}));
+  EXPECT_EQ(totals->agents, (std::vector<API::AgentRow>{{"claude", 0, 0}, {"codex", 0, 0}}));
   ASSERT_EQ(totals->models.size(), 5u);
   EXPECT_EQ(totals->models[0].name, "claude-sonnet-4-5-20250929");
   EXPECT_NEAR(totals->models[0].cost, 190.7039556, 1e-6);
@@ -64,7 +64,7 @@ TEST(CcusageOutput, CapturedDailyOutput) {
   ASSERT_TRUE(codex);
   EXPECT_EQ(codex->total, 31999489);
   EXPECT_NEAR(codex->cost, 26.77695225, 1e-9);
-  EXPECT_EQ(codex->agents, (std::vector<UsageAgentRow>{{"detected", 0, 0}}));
+  EXPECT_EQ(codex->agents, (std::vector<API::AgentRow>{{"detected", 0, 0}}));
 }
 
 TEST(CcusageOutput, KeysAndAgents) {
@@ -82,12 +82,12 @@ TEST(CcusageOutput, KeysAndAgents) {
       {"modelBreakdowns":[{"model":"m","inputTokens":"3","cost":"0.5"},{"modelName":"m","outputTokens":2},
                           {"modelName":7,"model":"ignored"},{"modelName":""},{"modelName":"M","cost":1}]}]})");
   ASSERT_TRUE(agents);
-  EXPECT_EQ(agents->agents, (std::vector<UsageAgentRow>{{"codex", 0, 0}, {"opencode", 0, 0}}));
-  EXPECT_EQ(agents->models, (std::vector<UsageModelRow>{{"M", 0, 0, 0, 0, 1.0}, {"m", 3, 2, 0, 0, 0.5}}));
+  EXPECT_EQ(agents->agents, (std::vector<API::AgentRow>{{"codex", 0, 0}, {"opencode", 0, 0}}));
+  EXPECT_EQ(agents->models, (std::vector<API::ModelRow>{{"M", 0, 0, 0, 0, 1.0}, {"m", 3, 2, 0, 0, 0.5}}));
 }
 
-UsageTotals totals(int64_t total, double cost, std::vector<UsageAgentRow> agents = {}) {
-  UsageTotals t;
+API::Totals totals(int64_t total, double cost, std::vector<API::AgentRow> agents = {}) {
+  API::Totals t;
   t.total = total;
   t.cost = cost;
   t.agents = std::move(agents);
@@ -100,7 +100,7 @@ TEST(CcusageReconcile, LedgerAgainstCcusage) {
       "agents":{"claude":{"totals":{"totalTokens":60,"totalCost":7}},"codex":{"totals":{"totalTokens":40}},
                 "idle":{"totals":{"totalTokens":0}}}})");
   ASSERT_TRUE(ledger);
-  EXPECT_EQ(ledger->agents, (std::vector<UsageAgentRow>{{"claude", 60, 7}, {"codex", 40, 0}}));
+  EXPECT_EQ(ledger->agents, (std::vector<API::AgentRow>{{"claude", 60, 7}, {"codex", 40, 0}}));
 
   // Ties go to ccusage.
   auto result = M::reconcile(tool, ledger);
@@ -160,7 +160,7 @@ TEST(CcusageMergeCursor, AddsCursorOnce) {
   ASSERT_TRUE(alone);
   EXPECT_EQ(alone->total, 30);
   EXPECT_EQ(alone->input, 10);
-  EXPECT_EQ(alone->agents, (std::vector<UsageAgentRow>{{"cursor", 0, 0}}));
+  EXPECT_EQ(alone->agents, (std::vector<API::AgentRow>{{"cursor", 0, 0}}));
   EXPECT_EQ(alone->liveTotal, 4);
 
   // Already counted by the tool (any letter case): only the live values grow.
@@ -179,8 +179,8 @@ TEST(CcusageMergeCursor, AddsCursorOnce) {
   EXPECT_EQ(merged->cost, 13);
   EXPECT_EQ(merged->input, 70);
   EXPECT_FALSE(merged->output);  // an absent counter stays absent
-  EXPECT_EQ(merged->agents, (std::vector<UsageAgentRow>{{"cursor", 0, 0}, {"claude", 0, 0}}));
-  EXPECT_EQ(merged->models, (std::vector<UsageModelRow>{{"GPT-5", 70, 10, 5, 5, 4}, {"sonnet", 0, 40, 0, 0, 9}}));
+  EXPECT_EQ(merged->agents, (std::vector<API::AgentRow>{{"cursor", 0, 0}, {"claude", 0, 0}}));
+  EXPECT_EQ(merged->models, (std::vector<API::ModelRow>{{"GPT-5", 70, 10, 5, 5, 4}, {"sonnet", 0, 40, 0, 0, 9}}));
   EXPECT_EQ(merged->liveTotal, 100);  // a negative live value counts as absent
   EXPECT_EQ(merged->accountingRevision, "r1");
 

@@ -78,7 +78,7 @@ TEST_F(CcusageRealTool, TotalsMatchTheGeneratedLogs) {
   EXPECT_EQ(totals->cacheWrite, truth.cacheWrite);
   EXPECT_GT(totals->cost, 0);
   EXPECT_EQ(totals->models.size(), 3u);
-  EXPECT_EQ(totals->agents, (std::vector<UsageAgentRow>{{"claude", 0, 0}}));
+  EXPECT_EQ(totals->agents, (std::vector<API::AgentRow>{{"claude", 0, 0}}));
 }
 
 }  // namespace

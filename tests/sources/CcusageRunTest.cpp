@@ -54,7 +54,7 @@ class CcusageRunTest : public ::testing::Test {
   std::optional<boost::json::object> runJSON(std::vector<std::string> arguments) {
     return await(Ccusage::runJSON(runner_, runtime_.pool(), environment_, std::move(arguments)));
   }
-  std::optional<UsageTotals> runTotals() { return await(Ccusage::runTotals(runner_, runtime_.pool(), environment_)); }
+  std::optional<API::Totals> runTotals() { return await(Ccusage::runTotals(runner_, runtime_.pool(), environment_)); }
 
   // Nothing of the tool's output is left behind in the temporary folder.
   bool outputsLeft() const {
@@ -130,7 +130,7 @@ TEST_F(CcusageRunTest, LedgerAgainstTheTool) {
   auto totals = runTotals();
   ASSERT_TRUE(totals);
   EXPECT_EQ(totals->total, 100);
-  EXPECT_EQ(totals->agents, (std::vector<UsageAgentRow>{{"claude", 0, 0}}));
+  EXPECT_EQ(totals->agents, (std::vector<API::AgentRow>{{"claude", 0, 0}}));
 
   test::writeFile(ledgerFile, R"({"totals":{"totalTokens":100,"totalCost":9}})");
   EXPECT_EQ(runTotals()->cost, 2.5);  // a tie goes to ccusage
