@@ -225,8 +225,11 @@ void LiveUsageOracle::consume(FileState& state, std::string_view bytes, WallTime
       state.remainder.assign(cursor, size_t(end - cursor));
     }
   }
-  // A long line once held must not keep its buffer for the rest of the run.
-  if (state.remainder.capacity() > 64u << 10 && state.remainder.size() < state.remainder.capacity() / 4) {
+  // A partial line once held must not keep its buffer for the rest of the run: with a
+  // thousand files tailed, idle buffers of tens of KiB each add up to most of the memory.
+  if (state.remainder.empty()) {
+    releaseBuffer(state.remainder);
+  } else if (state.remainder.capacity() > 4u << 10 && state.remainder.size() < state.remainder.capacity() / 2) {
     std::string(state.remainder).swap(state.remainder);
   }
 }

@@ -21,8 +21,9 @@ namespace quorvin {
 class UsageEventLedger {
  public:
   static constexpr std::chrono::seconds kDefaultIdleLimit = std::chrono::hours(6);
-  // About 20 MB at most; a heavy day of Claude Code use logs a few thousand messages.
-  static constexpr size_t kDefaultMaxEntries = 100'000;
+  // About 4 MB at most. A heavy day of Claude Code use logs a few thousand messages, and
+  // the repeats that matter (content blocks, streaming snapshots) follow within seconds.
+  static constexpr size_t kDefaultMaxEntries = 20'000;
 
   explicit UsageEventLedger(std::chrono::seconds idleLimit = kDefaultIdleLimit,
                             size_t maxEntries = kDefaultMaxEntries);
