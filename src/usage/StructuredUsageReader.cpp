@@ -84,6 +84,26 @@ std::optional<int64_t> largestRowID(SqliteReadOnlyDatabase& db, const char* tabl
 // The row type is private to the reader; these helpers take it as a parameter.
 namespace {
 
+// Steps a query whose first two columns are the rowid and the row's id; `fill` reads the
+// rest of each row. No value when a step fails part way, so a half-read table never passes
+// for a whole one.
+template <typename RowT, typename Fill>
+std::optional<std::vector<RowT>> collectRows(SqliteReadOnlyDatabase::Statement& statement, Fill fill) {
+  std::vector<RowT> rows;
+  for (;;) {
+    auto step = statement.step();
+    if (step == SqliteReadOnlyDatabase::Statement::Step::done) return rows;
+    if (step == SqliteReadOnlyDatabase::Statement::Step::failed) return std::nullopt;
+    auto id = statement.text(1);
+    if (!id) continue;
+    RowT row;
+    row.rowID = statement.integer(0);
+    row.key = std::move(*id);
+    fill(row);
+    rows.push_back(std::move(row));
+  }
+}
+
 template <typename RowT>
 std::optional<std::vector<RowT>> readOpenCodeRows(SqliteReadOnlyDatabase& db, std::optional<int64_t> fromRow,
                                                   std::optional<int64_t> fromUpdatedAt) {
@@ -107,16 +127,7 @@ std::optional<std::vector<RowT>> readOpenCodeRows(SqliteReadOnlyDatabase& db, st
   if (fromRow) statement->bind(1, *fromRow);
   if (withUpdatedAt) statement->bind(2, *fromUpdatedAt);
 
-  std::vector<RowT> rows;
-  for (;;) {
-    auto step = statement->step();
-    if (step == SqliteReadOnlyDatabase::Statement::Step::done) break;
-    if (step == SqliteReadOnlyDatabase::Statement::Step::failed) return std::nullopt;
-    auto id = statement->text(1);
-    if (!id) continue;
-    RowT row;
-    row.rowID = statement->integer(0);
-    row.key = std::move(*id);
+  return collectRows<RowT>(*statement, [&](RowT& row) {
     row.updatedAt = statement->integer(2);
     if (auto data = db.readCell("message", "data", row.rowID, kMaxMessageBytes)) {
       if (auto usage = StructuredRecord::openCodeMessage(*data)) {
@@ -124,9 +135,7 @@ std::optional<std::vector<RowT>> readOpenCodeRows(SqliteReadOnlyDatabase& db, st
         row.model = std::move(usage->model);
       }
     }
-    rows.push_back(std::move(row));
-  }
-  return rows;
+  });
 }
 
 template <typename RowT>
@@ -141,16 +150,7 @@ std::optional<std::vector<RowT>> readHermesRows(SqliteReadOnlyDatabase& db, std:
   if (!statement) return std::nullopt;
   if (fromRow) statement->bind(1, *fromRow);
 
-  std::vector<RowT> rows;
-  for (;;) {
-    auto step = statement->step();
-    if (step == SqliteReadOnlyDatabase::Statement::Step::done) break;
-    if (step == SqliteReadOnlyDatabase::Statement::Step::failed) return std::nullopt;
-    auto id = statement->text(1);
-    if (!id) continue;
-    RowT row;
-    row.rowID = statement->integer(0);
-    row.key = std::move(*id);
+  return collectRows<RowT>(*statement, [&](RowT& row) {
     auto figure = [&](int column) { return std::max<int64_t>(statement->integer(column), 0); };
     UsageCounters counters{figure(3), saturatingAdd(figure(4), figure(7)), figure(5), figure(6)};
     std::optional<std::string> model;
@@ -163,9 +163,7 @@ std::optional<std::vector<RowT>> readHermesRows(SqliteReadOnlyDatabase& db, std:
       row.counters = counters;
       row.model = std::move(model);
     }
-    rows.push_back(std::move(row));
-  }
-  return rows;
+  });
 }
 
 template <typename RowT>
