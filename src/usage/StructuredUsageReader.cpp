@@ -166,6 +166,18 @@ std::optional<std::vector<RowT>> readHermesRows(SqliteReadOnlyDatabase& db, std:
   });
 }
 
+// Forgets the database's pending baseline; true when there was one and the database has
+// not changed since, so its rows are a baseline rather than new usage.
+template <typename Revision>
+bool takeUnchangedBaseline(std::map<std::string, Revision>& pending, const std::string& path,
+                           const Revision& revision) {
+  auto found = pending.find(path);
+  if (found == pending.end()) return false;
+  bool unchanged = found->second == revision;
+  pending.erase(found);
+  return unchanged;
+}
+
 template <typename RowT>
 void rememberLastRows(std::map<int64_t, WallTime>& recent, const std::vector<RowT>& rows, WallTime now) {
   size_t first = rows.size() > kRecentRowCount ? rows.size() - kRecentRowCount : 0;
@@ -322,9 +334,7 @@ void StructuredUsageReader::refreshOpenCodeDatabase(const std::string& path, Wal
     state.maxUpdatedAt = largestUpdatedAt(*rows);
     rememberLastRows(state.recentRows, *rows, now);
     state.nextFullScan = now + kFullScanInterval;
-    auto pending = openCodePendingBaselines_.find(path);
-    bool emit = !(pending != openCodePendingBaselines_.end() && pending->second == *revision);
-    if (pending != openCodePendingBaselines_.end()) openCodePendingBaselines_.erase(pending);
+    bool emit = !takeUnchangedBaseline(openCodePendingBaselines_, path, *revision);
     ingest(*rows, state.messages, kOpenCode, emit);
     openCodeStates_[path] = std::move(state);
     return;
@@ -381,9 +391,7 @@ void StructuredUsageReader::refreshHermesDatabase(const std::string& path, WallT
     state.maxRowID = rows->empty() ? 0 : rows->back().rowID;
     rememberLastRows(state.recentRows, *rows, now);
     state.nextFullScan = now + kFullScanInterval;
-    auto pending = hermesPendingBaselines_.find(path);
-    bool emit = !(pending != hermesPendingBaselines_.end() && pending->second == *revision);
-    if (pending != hermesPendingBaselines_.end()) hermesPendingBaselines_.erase(pending);
+    bool emit = !takeUnchangedBaseline(hermesPendingBaselines_, path, *revision);
     ingest(*rows, state.sessions, kHermes, emit);
     hermesStates_[path] = std::move(state);
     return;
