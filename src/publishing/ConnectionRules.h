@@ -9,9 +9,9 @@
 
 #include "core/Time.h"
 #include "core/UsageCounters.h"
-#include "core/UsageTotals.h"
+#include "wire/UsageTotals.h"
 #include "publishing/ConnectionState.h"
-#include "publishing/ServiceRecords.h"
+#include "wire/ServiceRecords.h"
 
 // The connection manager's decisions that need no I/O: display rules, back-off, the upload
 // decision and the merge rules. The manager feeds them its state and applies the results.

@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-#include "publishing/Crypto.h"
+#include "wire/Crypto.h"
 
 #include <openssl/evp.h>
 #include <openssl/rand.h>

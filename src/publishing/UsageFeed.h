@@ -3,7 +3,7 @@
 #include <boost/asio/awaitable.hpp>
 #include <optional>
 
-#include "core/UsageTotals.h"
+#include "wire/UsageTotals.h"
 #include "sources/CcusagePulse.h"
 
 namespace quorvin {
