@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "core/Log.h"
+#include "platform/SleepWatcher.h"
 
 namespace quorvin {
 
@@ -51,6 +52,14 @@ int HeadlessAgent::run() {
   boost::asio::signal_set signals(runtime.modelContext(), SIGINT, SIGTERM);
   signals.async_wait([this](const boost::system::error_code& error, int) {
     if (!error) stop();
+  });
+  // Stop publishing before the machine sleeps; start again after it woke.
+  SleepWatcher sleep(runtime.modelContext(), [&manager](bool sleeping) {
+    if (sleeping) {
+      manager.prepareForSleep();
+    } else {
+      manager.resumeAfterWake();
+    }
   });
   boost::asio::post(runtime.model(), [this, &manager] {
     manager.observe([this](const std::shared_ptr<const ConnectionState>& next) {

@@ -350,6 +350,22 @@ TEST_F(ConnectionManagerTest, DisconnectKeepsTheRequestUntilCleanupFinishes) {
   EXPECT_EQ(ingestSeconds().size(), sentBefore);
 }
 
+TEST_F(ConnectionManagerTest, TogglingCursorWhileDisconnectedNeverStartsPairing) {
+  bool created = false;
+  PairingDependencies pairing;
+  pairing.create = [&created](std::string) -> boost::asio::awaitable<API::Pair> {
+    created = true;
+    co_return API::Pair{"CODE", "secret", "https://example.invalid/approve"};
+  };
+  makeManager(std::move(pairing));
+  post([this] { manager_->setCursorUsageEnabled(true); });
+  runUntil(5);
+  EXPECT_EQ(feed_.preferenceChanges, 1);
+  EXPECT_EQ(defaults_.boolean("quorvin_cursor_usage_enabled"), true);
+  EXPECT_FALSE(created);
+  EXPECT_TRUE(state().status.is(ConnectionStatus::Kind::disconnected));
+}
+
 TEST_F(ConnectionManagerTest, SleepStopsPublishingAndWakeResumesIt) {
   pairedEarlier();
   feed_.pulse = test::ScriptedUsageFeed::pulseOf(100);
