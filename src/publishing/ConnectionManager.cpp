@@ -259,6 +259,9 @@ void ConnectionManager::persistCachedTotals(const API::Totals& totals, int64_t l
   if (totals.cacheRead) d.setInteger(key::cacheRead, *totals.cacheRead);
   if (totals.cacheWrite) d.setInteger(key::cacheWrite, *totals.cacheWrite);
   d.setNumber(key::lastSync, std::chrono::duration<double>(now().time_since_epoch()).count());
+  // What was just written has the current layout. Without this, a machine that paired and
+  // never restarted would lose its cached totals (and show a lower total) at its next launch.
+  d.setInteger(key::cacheRevision, kCacheRevision);
 }
 
 void ConnectionManager::clearCachedTotals() {
