@@ -145,7 +145,8 @@ namespace {
 // handle before the caller has stored it.
 asio::awaitable<void> nextTurn(asio::awaitable<void> body) {
   auto executor = co_await asio::this_coro::executor;
-  co_await asio::post(executor, asio::use_awaitable);
+  auto turn = asio::post(executor, asio::use_awaitable);
+  co_await std::move(turn);
   co_await std::move(body);
 }
 }  // namespace
