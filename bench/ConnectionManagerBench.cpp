@@ -140,7 +140,7 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
 int waitFor(pid_t pid) {
   int status = 0;
   ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);  // negative: the signal that ended it
 }
 
 double cpuSeconds(pid_t pid) {

@@ -98,6 +98,10 @@ void AppServices::shutdown() {
   while (!manager->allTasksEnded() && std::chrono::steady_clock::now() < deadline) {
     context.run_one_for(std::chrono::milliseconds(20));
   }
+  // No pool work may run while the services it uses go away: wait for what is queued, then
+  // deliver what it handed back to the model thread.
+  runtime_.pool().join();
+  context.restart();
   context.poll();
   defaults_->flush();
 }
