@@ -46,6 +46,7 @@ int runPair() {
     manager.connect();
   });
   services.runtime().run();
+  services.shutdown();  // the observer uses this function's locals
   return exitCode;
 }
 
@@ -73,6 +74,7 @@ int runDisconnect() {
     manager.disconnect();
   });
   services.runtime().run();
+  services.shutdown();  // the observer uses this function's locals
   return exitCode;
 }
 

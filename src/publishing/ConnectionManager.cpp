@@ -352,6 +352,8 @@ void ConnectionManager::setMenuBarPopoverVisible(bool visible) {
 
 void ConnectionManager::cancelAll() {
   assertOnModel();
+  // Views may be gone by now: nobody hears from a manager that is shutting down.
+  observers_.clear();
   ++pairingAttempt_;
   ++credentialUnlockAttempt_;
   retirePublishingJobs();

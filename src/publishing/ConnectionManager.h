@@ -128,8 +128,8 @@ class ConnectionManager final : public ConnectionCommands {
   void beginDisconnectCleanup(bool allowInteraction);
   // Stops every publishing task (the shell's quit): raises the epoch and cancels.
   void stopPublishing();
-  // Cancels every task; true once all of them have ended (the owner drives the executor
-  // until then before destroying the manager).
+  // Cancels every task and drops the observers; true once all of them have ended (the owner
+  // drives the executor until then before destroying the manager).
   void cancelAll();
   bool allTasksEnded() const;
   // Ends once every current and retired publishing task has ended.

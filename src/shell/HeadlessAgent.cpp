@@ -72,6 +72,7 @@ int HeadlessAgent::run() {
   });
   runtime.run();
   signals.cancel();
+  services_.shutdown();  // while this agent, which the observer uses, still exists
   return 0;
 }
 
