@@ -2,6 +2,7 @@
 
 #include "app/ConnectionCommands.h"
 #include "app/DefaultsCommand.h"
+#include "app/StatusCommand.h"
 #include "app/TotalsCommand.h"
 #include "app/UsageCommand.h"
 
@@ -12,6 +13,7 @@ void registerCommands(CLI::App& app, CommandRegistry& registry) {
   registerUsageCommand(app, registry);
   registerTotalsCommand(app, registry);
   registerConnectionCommands(app, registry);
+  registerStatusCommand(app, registry);
 }
 
 }  // namespace quorvin::app

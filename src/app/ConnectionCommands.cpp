@@ -6,6 +6,7 @@
 
 #include "shell/AppServices.h"
 #include "shell/HeadlessAgent.h"
+#include "shell/InstanceClaim.h"
 
 namespace quorvin::app {
 
@@ -79,6 +80,9 @@ int runDisconnect() {
 }
 
 int runHeadless() {
+  // The tray and --headless are one application: one copy per user.
+  auto claim = InstanceClaim::claim(Paths::fromEnvironment());
+  if (claim.verdict != InstanceClaim::Verdict::run) return claim.exitCode();
   AppServices services(AppServices::Options::fromEnvironment());
   HeadlessAgent agent(services);
   return agent.run();

@@ -2,10 +2,13 @@
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/json/serialize.hpp>
 #include <cstdio>
 
 #include "core/Log.h"
 #include "platform/SleepWatcher.h"
+#include "shell/PeerChannel.h"
+#include "shell/StatusReport.h"
 
 namespace quorvin {
 
@@ -61,6 +64,22 @@ int HeadlessAgent::run() {
       manager.resumeAfterWake();
     }
   });
+  // A later launch asks this copy to show itself (there is no window to show); `quorvin status`
+  // asks for the state. Answered on the model executor, where the state lives.
+  PeerChannel peer(runtime.modelContext(), PeerChannel::defaultPath(services_.paths()),
+                   [this, &manager](std::string_view request) -> std::string {
+                     if (request == PeerChannel::kStatus) {
+                       auto report = statusReport(manager.state(), services_.clock().now());
+                       report["headless"] = true;
+                       return boost::json::serialize(report);
+                     }
+                     if (request == PeerChannel::kShowPopover) {
+                       logLine("Quorvin is already running without windows (--headless); `quorvin status` shows its state");
+                       return "ok";
+                     }
+                     return "unknown request";
+                   });
+  if (auto error = peer.listen()) logLine("Quorvin cannot answer other copies: " + *error);
   boost::asio::post(runtime.model(), [this, &manager] {
     manager.observe([this](const std::shared_ptr<const ConnectionState>& next) {
       for (const auto& line : stateChangeLogLines(last_.get(), *next)) logLine(line);
