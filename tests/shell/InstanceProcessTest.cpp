@@ -1,0 +1,124 @@
+// Two real `quorvin --headless` copies of one user, and `quorvin status` against the survivor.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <boost/json/parse.hpp>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "usage/TempDirectory.h"
+
+extern char** environ;
+
+namespace {
+
+using quorvin::test::TempDirectory;
+
+const std::string kQuorvin = QUORVIN_BINARY_DIR "/src/app/quorvin";
+
+class InstanceProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* folder : {"home", "data", "config", "run"}) std::filesystem::create_directories(dir_ / folder);
+    std::filesystem::permissions(dir_ / "run", std::filesystem::perms::owner_all);
+    environment_ = {"HOME=" + (dir_ / "home").string(), "XDG_DATA_HOME=" + (dir_ / "data").string(),
+                    "XDG_CONFIG_HOME=" + (dir_ / "config").string(), "XDG_RUNTIME_DIR=" + (dir_ / "run").string(),
+                    // Nothing listens there: the copies stay unpaired and offline.
+                    "QUORVIN_API_URL=https://127.0.0.1:9", "PATH=/usr/bin:/bin",
+                    "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent", "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent"};
+  }
+
+  pid_t spawn(const std::vector<std::string>& arguments, const std::filesystem::path& output) {
+    std::vector<char*> argv{const_cast<char*>(kQuorvin.c_str())};
+    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (auto& entry : environment_) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    pid_t pid = 0;
+    EXPECT_EQ(posix_spawn(&pid, kQuorvin.c_str(), &actions, nullptr, argv.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+  }
+
+  // Runs to the end; the exit code and what it printed.
+  std::pair<int, std::string> run(const std::vector<std::string>& arguments) {
+    const auto output = dir_ / ("run-" + std::to_string(runs_++) + ".out");
+    const pid_t pid = spawn(arguments, output);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read(output)};
+  }
+
+  static std::string read(const std::filesystem::path& file) {
+    std::ifstream in(file);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+
+  // Polls until `done` (bounded by the test's time limit, not by a timed assertion).
+  template <typename Done>
+  static void waitUntil(Done done) {
+    while (!done()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+
+  TempDirectory dir_;
+  std::vector<std::string> environment_;
+  int runs_ = 0;
+};
+
+TEST_F(InstanceProcessTest, OneOfTwoCopiesSurvivesAndAnswersStatus) {
+  auto [noneCode, noneText] = run({"status"});
+  EXPECT_EQ(noneCode, 3);
+  EXPECT_NE(noneText.find("Quorvin is not running"), std::string::npos);
+
+  const pid_t first = spawn({"--headless"}, dir_ / "first.out");
+  const pid_t second = spawn({"--headless"}, dir_ / "second.out");
+  // Exactly one gives way: wait for whichever ends.
+  int status = 0;
+  const pid_t ended = ::waitpid(-1, &status, 0);
+  ASSERT_TRUE(ended == first || ended == second);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  const pid_t survivor = ended == first ? second : first;
+  const auto survivorLog = dir_ / (survivor == first ? "first.out" : "second.out");
+  EXPECT_EQ(::waitpid(survivor, &status, WNOHANG), 0);
+
+  waitUntil([&] { return std::filesystem::exists(dir_ / "run/quorvin/peer.sock"); });
+  EXPECT_EQ(read(dir_ / "data/quorvin/streamer.lock"), std::to_string(survivor) + "\n");
+
+  // A third launch while the survivor listens: its message reaches the survivor.
+  auto [thirdCode, thirdText] = run({"--headless"});
+  EXPECT_EQ(thirdCode, 0);
+  EXPECT_NE(thirdText.find("an earlier instance is already running"), std::string::npos) << thirdText;
+  waitUntil([&] { return read(survivorLog).find("already running without windows") != std::string::npos; });
+
+  auto [jsonCode, jsonText] = run({"status", "--json"});
+  ASSERT_EQ(jsonCode, 0) << jsonText;
+  const auto report = boost::json::parse(jsonText).as_object();
+  EXPECT_EQ(report.at("status").as_string(), "disconnected");
+  EXPECT_EQ(report.at("headless").as_bool(), true);
+  EXPECT_EQ(report.at("tooltip").as_string(), "Quorvin \u00b7 pair this computer");
+
+  auto [waybarCode, waybarText] = run({"status", "--waybar"});
+  EXPECT_EQ(waybarCode, 0);
+  EXPECT_EQ(boost::json::parse(waybarText).as_object().at("class").as_string(), "disconnected");
+
+  ::kill(survivor, SIGTERM);
+  ::waitpid(survivor, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "run/quorvin/peer.sock"));
+  EXPECT_EQ(run({"status"}).first, 3);
+}
+
+}  // namespace
