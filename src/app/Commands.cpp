@@ -1,5 +1,6 @@
 #include "app/Commands.h"
 
+#include "app/ConnectionCommands.h"
 #include "app/DefaultsCommand.h"
 #include "app/TotalsCommand.h"
 #include "app/UsageCommand.h"
@@ -10,6 +11,7 @@ void registerCommands(CLI::App& app, CommandRegistry& registry) {
   registerDefaultsCommand(app, registry);
   registerUsageCommand(app, registry);
   registerTotalsCommand(app, registry);
+  registerConnectionCommands(app, registry);
 }
 
 }  // namespace quorvin::app

@@ -24,7 +24,7 @@ int runTotals(bool json) {
   FileUserDefaults defaults(paths.defaultsFile());
   SystemClock clock;
   Runtime runtime(2);
-  ProcessRunner runner(clock, &runtime.pending());
+  ProcessRunner runner(clock, runtime);
   CurlHttpClient http;
   CursorUsageReader cursor(
       CursorUsageReader::Config{paths.appDataDir() / std::string(CursorLedgerFormat::kFileName),

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/PendingWork.h"
+#include "platform/Runtime.h"
 #include "platform/RuntimeClock.h"
 
 namespace quorvin {
@@ -68,7 +69,9 @@ class ProcessRunner {
   static constexpr Duration terminateGrace{2000};
   static constexpr Duration terminatePoll{50};
 
-  explicit ProcessRunner(RuntimeClock& clock, PendingWork* pending = nullptr) : clock_(clock), pending_(pending) {}
+  // The runtime's pending-work count is taken here, so a virtual clock can never jump past a
+  // running child.
+  ProcessRunner(RuntimeClock& clock, Runtime& runtime) : clock_(clock), pending_(&runtime.pending()) {}
 
   boost::asio::awaitable<ProcessResult> run(ProcessRequest request);
 

@@ -43,7 +43,7 @@ class DefaultsCommandTest : public ::testing::Test {
   fs::path config;
   Runtime runtime{1};
   SystemClock clock;
-  ProcessRunner runner{clock};
+  ProcessRunner runner{clock, runtime};
 };
 
 TEST_F(DefaultsCommandTest, WriteGuessesTheTypeUnlessToldAndReadDeleteFollow) {

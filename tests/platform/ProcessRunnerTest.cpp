@@ -72,7 +72,7 @@ class ProcessRunnerTest : public ::testing::Test {
   fs::path dir;
   Runtime runtime{1};
   SystemClock clock;
-  ProcessRunner runner{clock, &runtime.pending()};
+  ProcessRunner runner{clock, runtime};
 };
 
 TEST_F(ProcessRunnerTest, CapturesOutputAndReportsHowTheChildEnded) {
@@ -180,7 +180,7 @@ TEST_F(ProcessRunnerTest, CancellingTheTaskStopsTheTreeAndEndsTheTask) {
 TEST(ProcessRunnerVirtualTimeTest, TheVirtualClockDoesNotJumpPastARunningChild) {
   Runtime runtime{1};
   VirtualClock clock;
-  ProcessRunner runner(clock, &runtime.pending());
+  ProcessRunner runner(clock, runtime);
   ProcessResult result;
   // Real work of 0.2 s under a 1 s virtual limit, while nothing else is ready: time must
   // stand still rather than run the limit out.
@@ -241,7 +241,7 @@ TEST(ProcessRunnerVirtualTimeTest, CancelledChildIsStoppedAndAwaitedUnderVirtual
   const fs::path ready = dir / "ready";
   Runtime runtime{1};
   VirtualClock clock;
-  ProcessRunner runner(clock, &runtime.pending());
+  ProcessRunner runner(clock, runtime);
   bool aborted = false;
   // Ignores SIGTERM (from the moment it says so): only the SIGKILL after the virtual grace
   // period ends it.
