@@ -1,5 +1,6 @@
 #include "ui/DashboardWidget.h"
 
+#include <QEvent>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -109,8 +110,16 @@ DashboardWidget::DashboardWidget(PresentationCommands& commands, QWidget* parent
   setAutoFillBackground(true);
 }
 
+void DashboardWidget::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  if (event->type() == QEvent::PaletteChange && state_) {
+    setState(state_, now_);
+  }
+}
+
 void DashboardWidget::setState(std::shared_ptr<const PresentationState> state, WallTime now) {
   state_ = std::move(state);
+  now_ = now;
   if (content_) {
     layout_->removeWidget(content_);
     delete content_;
@@ -121,7 +130,8 @@ void DashboardWidget::setState(std::shared_ptr<const PresentationState> state, W
   l->setSpacing(8);
   build(*state_, now);
   layout_->addWidget(content_);
-  adjustSize();
+  // Not adjustSize(): it caps a top-level widget at two thirds of the screen.
+  resize(sizeHint());
 }
 
 void DashboardWidget::build(const PresentationState& s, WallTime now) {

@@ -21,6 +21,10 @@ class DashboardWidget : public QWidget {
   // `now` makes time-relative labels reproducible (renders, tests).
   void setState(std::shared_ptr<const presentation::PresentationState> state, WallTime now);
 
+ protected:
+  // A theme switch re-resolves every colour role.
+  void changeEvent(QEvent* event) override;
+
  private:
   void build(const presentation::PresentationState& s, WallTime now);
   QWidget* header(const presentation::PresentationState& s);
@@ -32,6 +36,7 @@ class DashboardWidget : public QWidget {
   QVBoxLayout* layout_;
   QWidget* content_ = nullptr;
   std::shared_ptr<const presentation::PresentationState> state_;
+  WallTime now_{};
 };
 
 }  // namespace quorvin::ui

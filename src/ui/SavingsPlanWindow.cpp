@@ -1,6 +1,7 @@
 #include "ui/SavingsPlanWindow.h"
 
 #include <QCheckBox>
+#include <QEvent>
 #include <QDesktopServices>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -86,6 +87,13 @@ void SavingsPlanWindow::show(SavingsPlanPage page) {
   QWidget::show();
   raise();
   activateWindow();
+}
+
+void SavingsPlanWindow::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  if (event->type() == QEvent::PaletteChange) {
+    rebuild();
+  }
 }
 
 void SavingsPlanWindow::setReviewedChanges(bool reviewed) {

@@ -27,6 +27,9 @@ class SavingsPlanWindow : public QWidget {
   bool reviewedChanges() const { return reviewedChanges_; }
   void setReviewedChanges(bool reviewed);
 
+ protected:
+  void changeEvent(QEvent* event) override;
+
  private:
   void rebuild();
   QWidget* opportunityPage(const presentation::PresentationState& s);

@@ -9,6 +9,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -79,7 +80,11 @@ TrayController::TrayController(StateSource& source, PresentationCommands& comman
   layout->setContentsMargins(0, 0, 0, 6);
   layout->setSpacing(0);
   dashboard_ = new DashboardWidget(commands_);
-  layout->addWidget(dashboard_);
+  scroll_ = new QScrollArea;
+  scroll_->setWidget(dashboard_);
+  scroll_->setFrameShape(QFrame::NoFrame);
+  scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  layout->addWidget(scroll_);
   popupActions_ = new QWidget;
   popupActions_->setLayout(new QVBoxLayout);
   popupActions_->layout()->setContentsMargins(8, 0, 8, 0);
@@ -189,9 +194,7 @@ void TrayController::updateStatusItems() {
                    resolveColor(statusColor(s), palette), tooltip);
 
   if (popup_->isVisible()) {
-    dashboard_->setState(state_, clock_.now());
-    populatePopupActions();
-    popup_->adjustSize();
+    refreshPopup();
   }
   if (savings_) {
     savings_->setState(state_);
@@ -319,10 +322,18 @@ void TrayController::populatePopupActions() {
   }
 }
 
-void TrayController::showPopupAt(const QRect& anchor) {
+void TrayController::refreshPopup() {
   dashboard_->setState(state_, clock_.now());
+  // A tall dashboard scrolls inside a bounded entry.
+  const auto height = hostedDashboardHeight(dashboard_->sizeHint().height());
+  scroll_->setFixedSize(dashboard_->width() + (height < dashboard_->sizeHint().height() ? 14 : 0),
+                        static_cast<int>(height));
   populatePopupActions();
   popup_->adjustSize();
+}
+
+void TrayController::showPopupAt(const QRect& anchor) {
+  refreshPopup();
   QScreen* screen = QGuiApplication::screenAt(anchor.center());
   if (!screen) {
     screen = QGuiApplication::primaryScreen();

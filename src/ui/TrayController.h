@@ -11,6 +11,7 @@
 #include "presentation/TrayCrowding.h"
 
 class QMenu;
+class QScrollArea;
 class QSystemTrayIcon;
 class QVBoxLayout;
 class QWidget;
@@ -61,6 +62,7 @@ class TrayController : public QObject {
   void screensChanged();
   void populateMenu();
   void populatePopupActions();
+  void refreshPopup();
   void showPopupAt(const QRect& anchor);
   void popupOpened();
   void popupClosed();
@@ -78,6 +80,7 @@ class TrayController : public QObject {
   QMenu* menu_ = nullptr;
   QWidget* popup_ = nullptr;
   DashboardWidget* dashboard_ = nullptr;
+  QScrollArea* scroll_ = nullptr;
   QWidget* popupActions_ = nullptr;
   FallbackOverlay* overlay_ = nullptr;
   SavingsPlanWindow* savings_ = nullptr;
