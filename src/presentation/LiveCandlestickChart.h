@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "presentation/DrawList.h"
-#include "publishing/ServiceRecords.h"
+#include "wire/ServiceRecords.h"
 
 namespace quorvin::presentation {
 

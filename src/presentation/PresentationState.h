@@ -7,8 +7,8 @@
 
 #include "core/Time.h"
 #include "core/UsageCounters.h"
-#include "core/UsageTotals.h"
-#include "publishing/ServiceRecords.h"
+#include "wire/UsageTotals.h"
+#include "wire/ServiceRecords.h"
 
 namespace quorvin::presentation {
 

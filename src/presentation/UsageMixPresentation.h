@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "core/UsageTotals.h"
+#include "wire/UsageTotals.h"
 
 namespace quorvin::presentation {
 

@@ -3,7 +3,7 @@
 #include <QWidget>
 #include <vector>
 
-#include "publishing/ServiceRecords.h"
+#include "wire/ServiceRecords.h"
 
 namespace quorvin::ui {
 
