@@ -133,9 +133,10 @@ TrayController::TrayController(StateSource& source, PresentationCommands& comman
         Qt::QueuedConnection);
   });
 
+  // Draw once before showing: a tray item without an icon is not shown at all.
+  updateStatusItems();
   chart_->show();
   cost_->show();
-  scheduleDisplayUpdate();
   scheduleCrowdingCheck(650);
 }
 
@@ -178,11 +179,13 @@ void TrayController::updateStatusItems() {
   const bool active = s.status == ConnectionStatus::connected;
   const QString tooltip = qs(tooltipText(s));
 
-  cost_->setVisible(!crowding_.costItemSuppressed);
   chart_->setIcon(heatBarIcon(s, palette));
   chart_->setToolTip(tooltip);
   cost_->setIcon(costIcon(s, crowding_.mode, palette));
   cost_->setToolTip(tooltip);
+  if (redraws_ > 1) {  // the first redraw runs before the items are shown
+    cost_->setVisible(!crowding_.costItemSuppressed);
+  }
 
   QImage bar(76, 15, QImage::Format_ARGB32_Premultiplied);
   bar.fill(Qt::transparent);
@@ -339,6 +342,14 @@ void TrayController::showPopupAt(const QRect& anchor) {
     screen = QGuiApplication::primaryScreen();
   }
   const QRect area = screen ? screen->availableGeometry() : QRect(0, 0, 1024, 768);
+  // On a short screen the dashboard scrolls so the popup fits beside the anchor.
+  const int room = std::max(anchor.top() - area.top(), area.bottom() - anchor.bottom()) - 8;
+  const int overflow = popup_->sizeHint().height() - room;
+  if (overflow > 0) {
+    scroll_->setFixedHeight(std::max(160, scroll_->height() - overflow));
+    scroll_->setFixedWidth(dashboard_->width() + 14);
+    popup_->adjustSize();
+  }
   const QSize size = popup_->sizeHint();
   // Below the anchor when it sits in the upper half, above it otherwise; kept on screen.
   int x = anchor.isValid() ? anchor.center().x() - size.width() / 2 : area.right() - size.width();

@@ -3,12 +3,19 @@
 #include <chrono>
 #include <cmath>
 
+#include "core/Clock.h"
 #include "presentation/PresentationState.h"
 
 namespace quorvin::testing {
 
 // Fixed states for renders, the tray test and the tray benchmark. `now` anchors every time.
 inline WallTime sampleNow() { return WallTime{std::chrono::seconds(1'796'000'000)}; }
+
+// A clock that always reads sampleNow(), so time-relative labels are fixed.
+class SampleClock final : public Clock {
+ public:
+  WallTime now() const override { return sampleNow(); }
+};
 
 inline std::vector<API::LiveCandle> sampleCandles(int count, double phase = 0) {
   std::vector<API::LiveCandle> candles;
