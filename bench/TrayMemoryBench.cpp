@@ -3,6 +3,7 @@
 //   tests/support/with-xvfb-tray build/bench/tray_memory_bench --seconds 600
 // The baseline is the same tray, shown and idle, measured first in the same run.
 #include <QApplication>
+#include <QPixmapCache>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <atomic>
@@ -11,6 +12,7 @@
 #include <string>
 #include <sys/resource.h>
 #include <thread>
+#include <vector>
 #include <unistd.h>
 
 #include "support/RecordingCommands.h"
@@ -58,21 +60,27 @@ int main(int argc, char** argv) {
   int seconds = 600;
   int baselineSeconds = 30;
   bool popup = false;
+  int pixmapCacheKiB = -1;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--seconds" && i + 1 < argc) {
       seconds = std::stoi(argv[++i]);
     } else if (arg == "--baseline-seconds" && i + 1 < argc) {
       baselineSeconds = std::stoi(argv[++i]);
+    } else if (arg == "--pixmap-cache-kb" && i + 1 < argc) {
+      pixmapCacheKiB = std::stoi(argv[++i]);  // Qt's pixmap cache bound, default 10 MiB
     } else if (arg == "--popup") {
       popup = true;  // keep the dashboard open, so it is rebuilt on every change too
     } else {
-      std::fprintf(stderr, "usage: %s [--seconds N] [--baseline-seconds N] [--popup]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--seconds N] [--baseline-seconds N] [--pixmap-cache-kb N] [--popup]\n", argv[0]);
       return 2;
     }
   }
   QApplication app(argc, argv);
   QApplication::setQuitOnLastWindowClosed(false);
+  if (pixmapCacheKiB >= 0) {
+    QPixmapCache::setCacheLimit(pixmapCacheKiB);
+  }
   quorvin::presentation::StateFeed feed;
   feed.publish(stateAt(0));
   quorvin::testing::RecordingCommands commands;
@@ -106,8 +114,17 @@ int main(int argc, char** argv) {
   };
   const auto phaseShare = [&] { return (cpuSeconds() - phaseCpu) / std::max(wallSeconds() - phaseWall, 1e-9); };
 
+  // Resident memory at each tenth of the run, to tell a bounded cache from a leak.
+  std::vector<double> trajectory;
+  int samples = 0;
   QTimer sampler;
-  QObject::connect(&sampler, &QTimer::timeout, [&] { rssMax = std::max(rssMax, residentMiB()); });
+  QObject::connect(&sampler, &QTimer::timeout, [&] {
+    const double rss = residentMiB();
+    rssMax = std::max(rssMax, rss);
+    if (++samples % std::max(seconds / 10, 1) == 0) {
+      trajectory.push_back(rss);
+    }
+  });
 
   // Warm-up (fonts, icon caches, the first popup), then the idle baseline, then the run.
   QTimer::singleShot(5'000, [&] {
@@ -129,6 +146,11 @@ int main(int argc, char** argv) {
         std::printf("tray_rss_end: %.2f MiB\n", rssEnd);
         std::printf("tray_rss_max: %.2f MiB\n", rssMax);
         std::printf("tray_rss_growth: %.2f MiB\n", rssEnd - rssStart);
+        std::printf("tray_rss_trajectory:");
+        for (double rss : trajectory) {
+          std::printf(" %.2f", rss);
+        }
+        std::printf(" MiB\n");
         std::printf("tray_cpu_baseline: %.3f %% of a core\n", baselineCpuShare * 100);
         std::printf("tray_cpu_changing: %.3f %% of a core\n", share * 100);
         std::printf("tray_cpu_ratio_vs_idle: %.2f x\n", baselineCpuShare > 0 ? share / baselineCpuShare : 0.0);
