@@ -195,6 +195,8 @@ void TrayController::updateStatusItems() {
   }
   overlay_->update(bar, qs(cost(s.publicCost, StatusBarCostDisplayMode::exact)),
                    resolveColor(statusColor(s), palette), tooltip);
+  // Tray items have no accessibility API of their own; the overlay carries the bar's text.
+  overlay_->setAccessibleDescription(qs(heatAccessibilityText(s.tokensPerMinute, active)));
 
   if (popup_->isVisible()) {
     refreshPopup();
@@ -241,8 +243,8 @@ void TrayController::reconcileCrowding() {
   const auto step = crowding_.reconcile(chartOK, costOK);
   cost_->setVisible(!crowding_.costItemSuppressed);
   if (step.logChartVisible) {
-    logLine(QString("Quorvin status-item crowding chartVisible=%1 costVisible=%2 chart=%3 cost=%4; the tray offers "
-                    "no status-item priority")
+    logLine(QString("Quorvin status-item crowding chartVisible=%1 costVisible=%2 chart=%3 cost=%4; the system exposes "
+                    "no public status-item priority API")
                 .arg(*step.logChartVisible ? "true" : "false", costOK ? "true" : "false", geometryText(chart_),
                      geometryText(cost_))
                 .toStdString());
