@@ -17,6 +17,7 @@
 
 #include "support/RecordingCommands.h"
 #include "support/SampleStates.h"
+#include "ui/TrayApplication.h"
 #include "ui/TrayController.h"
 
 namespace {
@@ -68,7 +69,7 @@ int main(int argc, char** argv) {
     } else if (arg == "--baseline-seconds" && i + 1 < argc) {
       baselineSeconds = std::stoi(argv[++i]);
     } else if (arg == "--pixmap-cache-kb" && i + 1 < argc) {
-      pixmapCacheKiB = std::stoi(argv[++i]);  // Qt's pixmap cache bound, default 10 MiB
+      pixmapCacheKiB = std::stoi(argv[++i]);  // overrides the tray's 1 MiB pixmap cache bound
     } else if (arg == "--popup") {
       popup = true;  // keep the dashboard open, so it is rebuilt on every change too
     } else {
@@ -77,7 +78,7 @@ int main(int argc, char** argv) {
     }
   }
   QApplication app(argc, argv);
-  QApplication::setQuitOnLastWindowClosed(false);
+  quorvin::ui::applyTrayApplicationSettings();  // as runTrayApplication does
   if (pixmapCacheKiB >= 0) {
     QPixmapCache::setCacheLimit(pixmapCacheKiB);
   }

@@ -1,11 +1,18 @@
 #include "ui/TrayApplication.h"
 
 #include <QApplication>
+#include <QPixmapCache>
 #include <memory>
 
 #include "ui/TrayController.h"
 
 namespace quorvin::ui {
+
+void applyTrayApplicationSettings() {
+  QApplication::setApplicationName("Quorvin");
+  QApplication::setQuitOnLastWindowClosed(false);
+  QPixmapCache::setCacheLimit(1024);
+}
 
 int runTrayApplication(int& argc, char** argv, presentation::StateSource& source,
                        presentation::PresentationCommands& commands, const Clock& clock) {
@@ -13,9 +20,7 @@ int runTrayApplication(int& argc, char** argv, presentation::StateSource& source
   if (!QApplication::instance()) {
     owned = std::make_unique<QApplication>(argc, argv);
   }
-  QApplication::setApplicationName("Quorvin");
-  // The savings window is the only ordinary window; closing it must not end the agent.
-  QApplication::setQuitOnLastWindowClosed(false);
+  applyTrayApplicationSettings();
   TrayController controller(source, commands, clock);
   return QApplication::exec();
 }
