@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
     } else if (arg == "--baseline-seconds" && i + 1 < argc) {
       baselineSeconds = std::stoi(argv[++i]);
     } else if (arg == "--pixmap-cache-kb" && i + 1 < argc) {
-      pixmapCacheKiB = std::stoi(argv[++i]);  // overrides the tray's 1 MiB pixmap cache bound
+      pixmapCacheKiB = std::stoi(argv[++i]);  // overrides the tray's 256 KiB pixmap cache bound
     } else if (arg == "--popup") {
       popup = true;  // keep the dashboard open, so it is rebuilt on every change too
     } else {

@@ -11,7 +11,7 @@ namespace quorvin::ui {
 void applyTrayApplicationSettings() {
   QApplication::setApplicationName("Quorvin");
   QApplication::setQuitOnLastWindowClosed(false);
-  QPixmapCache::setCacheLimit(1024);
+  QPixmapCache::setCacheLimit(256);
 }
 
 int runTrayApplication(int& argc, char** argv, presentation::StateSource& source,

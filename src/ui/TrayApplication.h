@@ -7,7 +7,7 @@
 namespace quorvin::ui {
 
 // Application-wide settings of the tray mode: closing the savings window never quits, and
-// Qt's pixmap cache is bounded at 1 MiB. Each redraw hands the tray new icons; the tray
+// Qt's pixmap cache is bounded at 256 KiB. Each redraw hands the tray new icons; the tray
 // scales them to its slot and Qt caches every scaled copy until the cache's 10 MiB default
 // is full, which reads as steady memory growth for the first half hour.
 void applyTrayApplicationSettings();
