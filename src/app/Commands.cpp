@@ -2,6 +2,7 @@
 
 #include "app/DefaultsCommand.h"
 #include "app/TotalsCommand.h"
+#include "app/UpdateCommand.h"
 #include "app/UsageCommand.h"
 
 namespace quorvin::app {
@@ -10,6 +11,7 @@ void registerCommands(CLI::App& app, CommandRegistry& registry) {
   registerDefaultsCommand(app, registry);
   registerUsageCommand(app, registry);
   registerTotalsCommand(app, registry);
+  registerUpdateCommand(app, registry);
 }
 
 }  // namespace quorvin::app
