@@ -4,7 +4,7 @@
 #include <set>
 #include <stdexcept>
 
-#include "publishing/JsonFields.h"
+#include "wire/JsonFields.h"
 #include "update/BundleArchive.h"
 
 #ifndef QUORVIN_RELEASE_PUBLIC_KEY

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "publishing/Crypto.h"
+#include "wire/Crypto.h"
 
 namespace quorvin {
 

@@ -5,7 +5,7 @@
 #include <map>
 #include <system_error>
 
-#include "publishing/Crypto.h"
+#include "wire/Crypto.h"
 #include "update/FileDigest.h"
 #include "update/InstallError.h"
 

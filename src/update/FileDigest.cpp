@@ -11,7 +11,7 @@
 #include <system_error>
 #include <vector>
 
-#include "publishing/Crypto.h"
+#include "wire/Crypto.h"
 
 namespace quorvin {
 

@@ -5,7 +5,7 @@
 #include <charconv>
 #include <vector>
 
-#include "publishing/JsonFields.h"
+#include "wire/JsonFields.h"
 
 namespace quorvin {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/Paths.h"
-#include "publishing/Crypto.h"
+#include "wire/Crypto.h"
 #include "update/BundleArchive.h"
 #include "update/BundleVerifier.h"
 #include "update/FileDigest.h"

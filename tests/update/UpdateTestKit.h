@@ -6,7 +6,7 @@
 #include <fstream>
 #include <string>
 
-#include "publishing/Crypto.h"
+#include "wire/Crypto.h"
 #include "release/ReleaseBundle.h"
 
 namespace quorvin::test {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "publishing/Crypto.h"
+#include "wire/Crypto.h"
 #include "update/BundleSignature.h"
 #include "update/UpdateChecker.h"
 

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <iostream>
 
-#include "publishing/Crypto.h"
+#include "wire/Crypto.h"
 #include "release/ReleaseBundle.h"
 
 namespace fs = std::filesystem;
