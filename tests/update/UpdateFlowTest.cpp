@@ -35,7 +35,8 @@ class UpdateFlowTest : public test::ServedReleaseTest {
     config.updatesDirectory = updates_;
     UpdateFlow::Hooks hooks;
     hooks.changed = [this] {
-      if (flow_ && flow_->updateStatus()) statuses_.push_back(*flow_->updateStatus());
+      const auto& status = flow_->updateStatus();
+      if (status && (statuses_.empty() || statuses_.back() != *status)) statuses_.push_back(*status);
     };
     hooks.needsAttention = [this] { ++attention_; };
     hooks.terminate = [this] { ++terminated_; };
@@ -83,6 +84,7 @@ TEST_F(UpdateFlowTest, SixHourlyCheckFindsAReleaseAndInstallsItWithoutAsking) {
   EXPECT_EQ(statuses_, (std::vector<std::string>{"Downloading v2.0.0\u2026", "Installing v2.0.0 and restarting\u2026"}));
   EXPECT_FALSE(flow_->isUpdating());
   EXPECT_EQ(attention_, 0);
+  checking_ = false;
   runCommand([this] { flow_->stopUpdateChecks(); });
   runUntil([this] { return clock_.sleepers() == 0; });
 }

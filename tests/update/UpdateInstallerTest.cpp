@@ -110,7 +110,9 @@ TEST_F(UpdateInstallerTest, RefusesAnInstallThatCannotUpdateItselfBeforeDownload
   EXPECT_EQ(std::get<std::string>(result), "Automatic updates require Quorvin to be installed in /opt or ~/.local/opt.");
   EXPECT_FALSE(fs::exists(updates_));
 
+  fs::create_directories(home_ / ".local/opt/apps");
   EXPECT_TRUE(UpdateInstaller::supportsAutomaticInstall(home_ / ".local/opt/apps/Quorvin", home_));
+  EXPECT_FALSE(UpdateInstaller::supportsAutomaticInstall(home_ / ".local/opt/missing/Quorvin", home_));
   EXPECT_TRUE(UpdateInstaller::supportsAutomaticInstall(installed_.string() + "/", home_));
   EXPECT_FALSE(UpdateInstaller::supportsAutomaticInstall(home_ / ".local/opt", home_));
   EXPECT_FALSE(UpdateInstaller::supportsAutomaticInstall(home_ / ".local/optional/Quorvin", home_));
