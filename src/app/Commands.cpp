@@ -3,6 +3,7 @@
 #include "app/ConnectionCommands.h"
 #include "app/DefaultsCommand.h"
 #include "app/TotalsCommand.h"
+#include "app/UpdateCommand.h"
 #include "app/UsageCommand.h"
 
 namespace quorvin::app {
@@ -12,6 +13,7 @@ void registerCommands(CLI::App& app, CommandRegistry& registry) {
   registerUsageCommand(app, registry);
   registerTotalsCommand(app, registry);
   registerConnectionCommands(app, registry);
+  registerUpdateCommand(app, registry);
 }
 
 }  // namespace quorvin::app
