@@ -129,11 +129,14 @@ std::optional<PriceCatalogue::Provider> parseProvider(const json::value& value) 
   const auto* models = object->contains("models") ? object->at("models").if_array() : nullptr;
   if (!id || !models) return std::nullopt;
   provider.id = std::move(*id);
-  for (auto [key, slot] : {std::pair{"provider_match", &provider.providerMatch}, {"model_match", &provider.modelMatch}}) {
-    if (const auto* rule = object->if_contains(key)) {
-      *slot = PriceMatchRule::fromJson(*rule);
-      if (!*slot) return std::nullopt;
-    }
+  auto optionalRule = [object](std::string_view key, std::optional<PriceMatchRule>& slot) {
+    const auto* rule = object->if_contains(key);
+    if (!rule) return true;
+    slot = PriceMatchRule::fromJson(*rule);
+    return slot.has_value();
+  };
+  if (!optionalRule("provider_match", provider.providerMatch) || !optionalRule("model_match", provider.modelMatch)) {
+    return std::nullopt;
   }
   if (const auto* fallbacks = object->if_contains("fallback_model_providers")) {
     if (!fallbacks->is_array()) return std::nullopt;
