@@ -249,15 +249,7 @@ const PriceCatalogue::Model* PriceCatalogue::findInProviderOrFallbacks(const Pro
 }
 
 const PriceCatalogue::Model* PriceCatalogue::find(std::string_view lowered) const {
-  size_t slash = lowered.find('/');
-  bool prefixed = slash != std::string_view::npos && slash > 0 && slash + 1 < lowered.size();
-  if (prefixed) {
-    if (const auto* provider = providerNamed(lowered.substr(0, slash))) {
-      if (const auto* model = findInProviderOrFallbacks(*provider, lowered.substr(slash + 1))) return model;
-      if (const auto* model = findInProviderOrFallbacks(*provider, lowered)) return model;
-    }
-  }
-  // Like the catalogue's own lookup, the first provider that claims the name decides:
+  // Like the catalogue's own lookup, the first provider that claims a name decides:
   // another provider's rules were not written with this name in mind.
   auto claimedBy = [this](std::string_view name) -> const Provider* {
     for (const auto& provider : providers_) {
@@ -265,12 +257,23 @@ const PriceCatalogue::Model* PriceCatalogue::find(std::string_view lowered) cons
     }
     return nullptr;
   };
-  if (const auto* provider = claimedBy(lowered)) return findInProviderOrFallbacks(*provider, lowered);
-  if (prefixed) {
-    std::string_view rest = lowered.substr(slash + 1);
-    if (const auto* provider = claimedBy(rest)) return findInProviderOrFallbacks(*provider, rest);
+  // "router/anthropic/claude-..." peels one prefix at a time.
+  std::string_view name = lowered;
+  for (;;) {
+    size_t slash = name.find('/');
+    bool prefixed = slash != std::string_view::npos && slash > 0 && slash + 1 < name.size();
+    if (prefixed) {
+      if (const auto* provider = providerNamed(name.substr(0, slash))) {
+        if (const auto* model = findInProviderOrFallbacks(*provider, name.substr(slash + 1))) return model;
+        if (const auto* model = findInProviderOrFallbacks(*provider, name)) return model;
+      }
+    }
+    if (const auto* provider = claimedBy(name)) {
+      if (const auto* model = findInProviderOrFallbacks(*provider, name)) return model;
+    }
+    if (!prefixed) return nullptr;
+    name.remove_prefix(slash + 1);
   }
-  return nullptr;
 }
 
 UsageCostEstimator::Price PriceCatalogue::price(const Model& model, std::optional<WallTime> at,

@@ -59,8 +59,9 @@ class PriceCatalogue {
   static std::optional<PriceCatalogue> parse(std::string_view json);
 
   // The model for a lower-cased name, or none. A "provider/model" name is looked up under
-  // that provider first; otherwise the first provider whose model rule matches decides.
-  // A -YYYYMMDD date suffix is also tried as -YYYY-MM-DD, as some entries spell it.
+  // that provider first; otherwise the first provider whose model rule matches decides;
+  // failing both, the name without its first "prefix/" is tried the same way. A
+  // -YYYYMMDD date suffix is also tried as -YYYY-MM-DD, as some entries spell it.
   const Model* find(std::string_view lowered) const;
 
   // Rates of one request of `inputTokens` total input made at `at`. Without a time, the

@@ -63,6 +63,8 @@ TEST(PriceCatalogue, TheFirstProviderClaimingANameDecidesAndAPrefixNamesTheProvi
   EXPECT_EQ(modelOf(c, "unknown/m-a"), "first-a");
   EXPECT_EQ(modelOf(c, "unknown/m-b"), "");
   EXPECT_EQ(modelOf(c, "second/m-x"), "");
+  EXPECT_EQ(modelOf(c, "router/second/m-a"), "second-a");
+  EXPECT_EQ(modelOf(c, "router/m-a"), "first-a");
   // A name the provider lacks is looked up in its fallback providers.
   auto fallback = parsed(R"({"id":"host","model_match":{"starts_with":"m-"},"fallback_model_providers":["maker"],
       "models":[]},{"id":"maker","models":[{"id":"m","match":{"equals":"m-z"},"prices":[{"input":1}]}]})");

@@ -85,6 +85,7 @@ TEST(UsageCostEstimator, LabelsAndProviderPrefixesPriceTheModelTheyName) {
       {"anthropic/claude-sonnet-4.5", {3, 15, 0.3, 3.75}},
       {"openai/gpt-5.2", {1.75, 14, 0.175, 1.75}},
       {"google/gemini-2.5-pro", {1.25, 10, 0.125, 1.25}},
+      {"openrouter/anthropic/claude-haiku-4.5", {1, 5, 0.1, 1.25}},
       // A name marked free costs nothing even though the catalogue lists the paid model.
       {"anthropic/claude-sonnet-4:free", {0, 0, 0, 0}},
   });
