@@ -1,6 +1,8 @@
 #include "app/Commands.h"
 
 #include "app/DefaultsCommand.h"
+#include "app/QuotasCommand.h"
+#include "app/SavingsCommand.h"
 #include "app/TotalsCommand.h"
 #include "app/UsageCommand.h"
 
@@ -10,6 +12,8 @@ void registerCommands(CLI::App& app, CommandRegistry& registry) {
   registerDefaultsCommand(app, registry);
   registerUsageCommand(app, registry);
   registerTotalsCommand(app, registry);
+  registerQuotasCommand(app, registry);
+  registerSavingsCommand(app, registry);
 }
 
 }  // namespace quorvin::app
