@@ -1,7 +1,6 @@
 #include "app/SavingsCommand.h"
 
 #include <boost/asio/co_spawn.hpp>
-#include <boost/asio/post.hpp>
 #include <iostream>
 #include <memory>
 
@@ -27,7 +26,8 @@ int showSavings(bool json) {
                           if (!error) totals = std::move(result);
                           totalsRead = true;
                         });
-  boost::asio::post(services.runtime.model(), [&] { services.flows.refreshSavingsAdvisor(); });
+  // This thread runs the model context, so the flows' commands are called directly.
+  services.flows.refreshSavingsAdvisor();
   services.runtime.runUntil([&] { return totalsRead && !services.flows.savingsRefreshRunning(); });
 
   const auto& snapshot = services.flows.savingsSnapshot();
@@ -39,9 +39,7 @@ int showSavings(bool json) {
 
 int configureSavings(bool enabled) {
   QuotaAndSavingsServices services;
-  boost::asio::post(services.runtime.model(), [&] {
-    services.flows.configureSavings(enabled, services.flows.savingsTargets({}, {}));
-  });
+  services.flows.configureSavings(enabled, services.flows.savingsTargets({}, {}));
   services.runtime.runUntil([&] { return !services.flows.savingsConfigurationRunning(); });
 
   const std::string status = services.flows.savingsStatus().value_or("");
