@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "publishing/IngestBody.h"
+#include "wire/IngestBody.h"
 #include "server/logic/IngestPlausibility.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

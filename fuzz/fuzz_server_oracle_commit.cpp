@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <string_view>
 
-#include "publishing/Crypto.h"
-#include "publishing/JsonFields.h"
-#include "publishing/OracleRecords.h"
+#include "wire/Crypto.h"
+#include "wire/JsonFields.h"
+#include "wire/OracleRecords.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view body(reinterpret_cast<const char*>(data), size);

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "publishing/OracleRecords.h"
-#include "publishing/ServiceRecords.h"
+#include "wire/OracleRecords.h"
+#include "wire/ServiceRecords.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view body(reinterpret_cast<const char*>(data), size);

@@ -4,7 +4,7 @@
 #include <chrono>
 
 #include "core/Log.h"
-#include "publishing/OracleRecords.h"
+#include "wire/OracleRecords.h"
 #include "server/routes/Routes.h"
 
 namespace quorvin::server {

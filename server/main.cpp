@@ -5,7 +5,7 @@
 
 #include "core/Log.h"
 #include "server/Service.h"
-#include "platform/SystemClock.h"
+#include "server/WallClock.h"
 #include "server/http/HttpServer.h"
 
 namespace {
@@ -38,7 +38,7 @@ int addAccount(ServerConfig config, const std::string& handleText) {
     std::cerr << "quorvin-server: a handle is 1 to 39 letters, digits or '-', and not a reserved word\n";
     return 2;
   }
-  quorvin::SystemClock clock;
+  WallClock clock;
   Service service(std::move(config), clock);
   auto secret = service.accounts().addAccount(handle, service.nowMs());
   if (!secret) {
@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
                                  std::filesystem::perm_options::replace);
     if (add->parsed()) return addAccount(config, handle);
 
-    quorvin::SystemClock clock;
+    WallClock clock;
     Service service(config, clock);
     if (config.autoApproveHandle && !service.accounts().account(*config.autoApproveHandle)) {
       std::cerr << "quorvin-server: --auto-approve names no account; create it with 'account add'\n";

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "publishing/ServiceRecords.h"
+#include "wire/ServiceRecords.h"
 #include "server/storage/UsageStore.h"
 
 namespace quorvin::server {

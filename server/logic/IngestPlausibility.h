@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-#include "publishing/IngestBody.h"
+#include "wire/IngestBody.h"
 
 namespace quorvin::server {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "publishing/OracleRecords.h"
+#include "wire/OracleRecords.h"
 #include "server/storage/AccountStore.h"
 #include "server/storage/UsageStore.h"
 

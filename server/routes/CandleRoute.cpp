@@ -1,6 +1,6 @@
 #include <charconv>
 
-#include "publishing/ServiceRecords.h"
+#include "wire/ServiceRecords.h"
 #include "server/Service.h"
 #include "server/logic/CandleBuilder.h"
 #include "server/routes/Routes.h"

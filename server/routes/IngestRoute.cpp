@@ -1,5 +1,5 @@
-#include "publishing/IngestBody.h"
-#include "publishing/ServiceRecords.h"
+#include "wire/IngestBody.h"
+#include "wire/ServiceRecords.h"
 #include "server/Service.h"
 #include "server/logic/IngestPlausibility.h"
 #include "server/routes/DeviceAuth.h"

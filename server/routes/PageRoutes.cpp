@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "publishing/JsonFields.h"
+#include "wire/JsonFields.h"
 #include "server/Service.h"
 #include "server/pages/Pages.h"
 #include "server/routes/Routes.h"

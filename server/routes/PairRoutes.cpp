@@ -1,5 +1,5 @@
-#include "publishing/Crypto.h"
-#include "publishing/ServiceRecords.h"
+#include "wire/Crypto.h"
+#include "wire/ServiceRecords.h"
 #include "server/Service.h"
 #include "server/routes/Routes.h"
 

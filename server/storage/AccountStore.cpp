@@ -1,6 +1,6 @@
 #include "server/storage/AccountStore.h"
 
-#include "publishing/Crypto.h"
+#include "wire/Crypto.h"
 
 namespace quorvin::server {
 

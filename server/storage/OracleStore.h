@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "publishing/OracleRecords.h"
+#include "wire/OracleRecords.h"
 #include "server/storage/Database.h"
 
 namespace quorvin::server {

@@ -3,7 +3,7 @@
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 
-#include "publishing/JsonFields.h"
+#include "wire/JsonFields.h"
 
 namespace quorvin::server {
 

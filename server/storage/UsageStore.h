@@ -6,7 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "publishing/IngestBody.h"
+#include "wire/IngestBody.h"
 #include "server/storage/Database.h"
 
 namespace quorvin::server {

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "core/UsageTotals.h"
+#include "wire/UsageTotals.h"
 
 namespace quorvin::app {
 

@@ -6,10 +6,10 @@
 #include <string>
 
 #include "platform/HttpClient.h"
-#include "publishing/IngestBody.h"
+#include "wire/IngestBody.h"
 #include "publishing/ServiceError.h"
-#include "publishing/ServiceRecords.h"
-#include "core/UsageTotals.h"
+#include "wire/ServiceRecords.h"
+#include "wire/UsageTotals.h"
 
 namespace quorvin::API {
 

@@ -9,8 +9,8 @@
 
 #include "core/Clock.h"
 #include "platform/HttpClient.h"
-#include "publishing/Crypto.h"
-#include "publishing/OracleRecords.h"
+#include "wire/Crypto.h"
+#include "wire/OracleRecords.h"
 
 namespace quorvin {
 

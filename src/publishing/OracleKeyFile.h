@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "publishing/Crypto.h"
+#include "wire/Crypto.h"
 
 namespace quorvin {
 

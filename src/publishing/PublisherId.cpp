@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "publishing/Crypto.h"
+#include "wire/Crypto.h"
 
 namespace quorvin {
 

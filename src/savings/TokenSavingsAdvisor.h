@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/UsageTotals.h"
+#include "wire/UsageTotals.h"
 #include "platform/BlockingPool.h"
 #include "platform/ProcessRunner.h"
 #include "savings/TokenSavingsSnapshot.h"

@@ -14,7 +14,7 @@
 #include "platform/ProcessRunner.h"
 #include "platform/UserDefaults.h"
 #include "sources/CcusagePulse.h"
-#include "core/UsageTotals.h"
+#include "wire/UsageTotals.h"
 
 namespace quorvin {
 

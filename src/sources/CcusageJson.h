@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/UsageTotals.h"
+#include "wire/UsageTotals.h"
 
 namespace quorvin::CcusageJson {
 

@@ -5,7 +5,7 @@
 
 #include "core/UsageCounters.h"
 #include "sources/CursorLedger.h"
-#include "core/UsageTotals.h"
+#include "wire/UsageTotals.h"
 
 namespace quorvin::CcusageMerge {
 

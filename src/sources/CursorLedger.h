@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/Time.h"
-#include "core/UsageTotals.h"
+#include "wire/UsageTotals.h"
 
 namespace quorvin {
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "platform/UserDefaults.h"
-#include "core/UsageTotals.h"
+#include "wire/UsageTotals.h"
 
 namespace quorvin::TokensLedger {
 

@@ -5,9 +5,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "publishing/Crypto.h"
+#include "wire/Crypto.h"
 #include "publishing/OracleKeyFile.h"
-#include "publishing/OracleRecords.h"
+#include "wire/OracleRecords.h"
 
 namespace quorvin {
 namespace {

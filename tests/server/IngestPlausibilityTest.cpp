@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "publishing/IngestBody.h"
+#include "wire/IngestBody.h"
 #include "server/logic/IngestPlausibility.h"
 
 namespace quorvin::server {

@@ -13,7 +13,7 @@
 
 #include "platform/CurlHttpClient.h"
 #include "publishing/Api.h"
-#include "publishing/Crypto.h"
+#include "wire/Crypto.h"
 #include "server/storage/AccountStore.h"
 #include "server/storage/Database.h"
 #include "server/storage/UsageStore.h"

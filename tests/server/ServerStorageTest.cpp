@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "publishing/Crypto.h"
+#include "wire/Crypto.h"
 #include "server/storage/AccountStore.h"
 #include "server/storage/Database.h"
 #include "server/storage/OracleStore.h"

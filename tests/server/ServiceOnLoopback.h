@@ -10,7 +10,7 @@
 
 #include "platform/CurlHttpClient.h"
 #include "platform/VirtualClock.h"
-#include "publishing/Crypto.h"
+#include "wire/Crypto.h"
 #include "server/Service.h"
 #include "server/http/HttpServer.h"
 #include "server/storage/Database.h"

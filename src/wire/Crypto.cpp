@@ -1,4 +1,4 @@
-#include "publishing/Crypto.h"
+#include "wire/Crypto.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>

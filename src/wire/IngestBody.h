@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/UsageTotals.h"
+#include "wire/UsageTotals.h"
 
 namespace quorvin::API {
 

@@ -1,9 +1,9 @@
-#include "publishing/ServiceRecords.h"
+#include "wire/ServiceRecords.h"
 
 #include <boost/json/object.hpp>
 #include <boost/json/serialize.hpp>
 
-#include "publishing/JsonFields.h"
+#include "wire/JsonFields.h"
 
 namespace quorvin::API {
 

@@ -1,4 +1,4 @@
-#include "publishing/JsonFields.h"
+#include "wire/JsonFields.h"
 
 #include <boost/json/parse.hpp>
 #include <cmath>

@@ -1,11 +1,11 @@
-#include "publishing/OracleRecords.h"
+#include "wire/OracleRecords.h"
 
 #include <boost/json/serialize.hpp>
 #include <cmath>
 #include <cstdio>
 
-#include "publishing/Crypto.h"
-#include "publishing/JsonFields.h"
+#include "wire/Crypto.h"
+#include "wire/JsonFields.h"
 
 namespace quorvin::oracle {
 

@@ -1,8 +1,8 @@
-#include "publishing/IngestBody.h"
+#include "wire/IngestBody.h"
 
 #include <boost/json/serialize.hpp>
 
-#include "publishing/JsonFields.h"
+#include "wire/JsonFields.h"
 
 namespace quorvin::API {
 
