@@ -68,7 +68,8 @@ boost::asio::awaitable<TokenSavingsSnapshot> inspectOrThrow(Context& context) {
   co_return snapshot;
 }
 
-boost::asio::awaitable<void> runEach(Context& context, const fs::path& rtk, const std::vector<Command>& commands) {
+// By value: a coroutine outlives the full expression that created its arguments.
+boost::asio::awaitable<void> runEach(Context& context, fs::path rtk, std::vector<Command> commands) {
   for (const Command& command : commands) {
     auto running = run(context, rtk, command.arguments, kInitTimeLimit);
     const CommandResult result = co_await std::move(running);
