@@ -199,11 +199,5 @@ TEST_F(QuotaAndSavingsFlowsTest, SleepPausesAConfigurationAndStopsItsProcesses) 
   EXPECT_EQ(flows_.savingsStatus(), std::string(QuotaAndSavingsFlows::kReady));
 }
 
-TEST_F(QuotaAndSavingsFlowsTest, TargetsFromTheAgentsAndTheHomeFolders) {
-  EXPECT_EQ(flows_.savingsTargets({}, {}), std::vector<Target>{Target::codex});  // .codex exists (its sign-in)
-  EXPECT_EQ(flows_.savingsTargets({"claude"}, {"cursor"}),
-            (std::vector<Target>{Target::claude, Target::codex, Target::cursor}));
-}
-
 }  // namespace
 }  // namespace quorvin

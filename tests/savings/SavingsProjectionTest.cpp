@@ -1,4 +1,4 @@
-// The projection and the advisor's pure rules: texts, targets, commands, the report.
+// The projection and the advisor's pure rules: targets, the report and the error texts.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -72,19 +72,6 @@ TEST(TokenSavingsAdvisorRules, TargetsFromNamesAndFolders) {
   EXPECT_EQ(targets({"codex"}, home, exists), (std::vector<Target>{Target::claude, Target::codex, Target::cursor}));
 }
 
-TEST(TokenSavingsAdvisorRules, CommandsPerTarget) {
-  const std::vector<Target> all(kAllTargets.begin(), kAllTargets.end());
-  EXPECT_EQ(installCommands(all),
-            (std::vector<Command>{{{"init", "-g", "--auto-patch", "--no-trust-filters"}, Target::claude},
-                                  {{"init", "-g", "--codex", "--no-trust-filters"}, Target::codex},
-                                  {{"init", "-g", "--agent", "cursor", "--no-trust-filters"}, Target::cursor}}));
-  EXPECT_EQ(uninstallCommands({Target::cursor, Target::claude}),
-            (std::vector<Command>{{{"init", "-g", "--agent", "cursor", "--uninstall"}, Target::cursor},
-                                  {{"init", "-g", "--uninstall"}, Target::claude}}));
-  EXPECT_EQ(label(Command{{"gain"}, std::nullopt}), "Agent");
-  EXPECT_EQ(label(uninstallCommands({Target::claude})[0]), "Claude Code");
-}
-
 TEST(TokenSavingsAdvisorRules, ReportAndTexts) {
   EXPECT_EQ(parseGain(R"({"summary":{"total_commands":12,"total_input":1000,"total_output":250,"total_saved":750,
                          "avg_savings_pct":75.0,"extra":1},"daily":[]})"),
@@ -127,18 +114,6 @@ TEST(TokenSavingsAdvisorRules, ReportAndTexts) {
                "try again.");
   EXPECT_STREQ(AdvisorError::timedOut("rtk gain --format json").what(),
                "rtk gain --format json took too long and was stopped.");
-}
-
-TEST(TokenSavingsAdvisorRules, OptimizerCountersOnlyWhenInstalled) {
-  TokenSavingsSnapshot snapshot;
-  snapshot.totalCommands = 3;
-  EXPECT_FALSE(optimizerStats(snapshot));
-  snapshot.installed = true;
-  snapshot.enabled = true;
-  snapshot.originalTokens = 100;
-  snapshot.outputTokens = 40;
-  snapshot.savedTokens = 60;
-  EXPECT_EQ(optimizerStats(snapshot), (API::OptimizerStats{true, 3, 100, 40, 60}));
 }
 
 }  // namespace
