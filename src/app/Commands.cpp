@@ -2,6 +2,8 @@
 
 #include "app/ConnectionCommands.h"
 #include "app/DefaultsCommand.h"
+#include "app/QuotasCommand.h"
+#include "app/SavingsCommand.h"
 #include "app/TotalsCommand.h"
 #include "app/UpdateCommand.h"
 #include "app/UsageCommand.h"
@@ -14,6 +16,8 @@ void registerCommands(CLI::App& app, CommandRegistry& registry) {
   registerTotalsCommand(app, registry);
   registerConnectionCommands(app, registry);
   registerUpdateCommand(app, registry);
+  registerQuotasCommand(app, registry);
+  registerSavingsCommand(app, registry);
 }
 
 }  // namespace quorvin::app
