@@ -225,7 +225,9 @@ awaitable<void> serve(Stream& stream, HttpShared& shared, const std::string& cli
     }
     const unsigned version = parser.get().version();
     if (ambiguousFraming(parser.get())) {
-      co_await refuse(stream, buffer, Response::jsonError(400, "ambiguous message framing"), version, shared.tls);
+      // Named first: GCC 12 mishandles temporaries made inside a co_await expression.
+      const auto refusal = Response::jsonError(400, "ambiguous message framing");
+      co_await refuse(stream, buffer, refusal, version, shared.tls);
       co_return;
     }
     ConnectionLimits::BodyBytes bodyBytes;
@@ -235,7 +237,8 @@ awaitable<void> serve(Stream& stream, HttpShared& shared, const std::string& cli
       const auto declared = parser.content_length();
       bodyBytes = shared.limits.reserveBody(declared ? static_cast<size_t>(*declared) : HttpServer::maxBodyBytes);
       if (!bodyBytes) {
-        co_await refuse(stream, buffer, Response::jsonError(503, "busy; try again shortly"), version, shared.tls);
+        const auto refusal = Response::jsonError(503, "busy; try again shortly");
+        co_await refuse(stream, buffer, refusal, version, shared.tls);
         co_return;
       }
     }
