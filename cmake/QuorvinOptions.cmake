@@ -9,6 +9,10 @@ if(QUORVIN_SANITIZE)
                                                    -fno-sanitize-recover=undefined)
   target_link_options(quorvin_options INTERFACE -fsanitize=address,undefined)
 endif()
+if(QUORVIN_TSAN)
+  target_compile_options(quorvin_options INTERFACE -fsanitize=thread -fno-omit-frame-pointer)
+  target_link_options(quorvin_options INTERFACE -fsanitize=thread)
+endif()
 if(QUORVIN_FUZZ)
   # The libraries under test need coverage instrumentation and ASan too, or libFuzzer
   # only sees the harness and overflows inside a parser go unnoticed.

@@ -110,9 +110,10 @@ IngestUpload ingestUpload(std::string login, std::string plan, Totals totals, co
   return upload;
 }
 
-boost::asio::awaitable<Pair> createPair(HttpClient& http, std::string api) {
+boost::asio::awaitable<Pair> createPair(HttpClient& http, std::string api, std::string enrolSecret) {
   HttpRequest request;
   request.url = api + "/api/connect/pair?protocol=2";
+  if (!enrolSecret.empty()) request.headers.emplace_back("X-Quorvin-Enrol-Secret", std::move(enrolSecret));
   request.timeout = pairTimeout;
   const std::string body = co_await fetch(http, std::move(request));
   auto pair = decodePair(body);

@@ -23,7 +23,9 @@ struct Publisher {
   std::string appVersion;   // the short version, "unknown" when there is none
 };
 
-boost::asio::awaitable<Pair> createPair(HttpClient& http, std::string api);
+// `enrolSecret`: the service operator's enrolment secret, when they handed one out; a
+// service that knows it approves the pairing at once.
+boost::asio::awaitable<Pair> createPair(HttpClient& http, std::string api, std::string enrolSecret = {});
 
 // No value while the code is pending; throws ServiceError(410, "pairing expired") once it lapsed.
 boost::asio::awaitable<std::optional<Approved>> pollPair(HttpClient& http, std::string api, std::string code,
