@@ -2,8 +2,11 @@
 
 #include "app/ConnectionCommands.h"
 #include "app/DefaultsCommand.h"
+#include "app/QuotasCommand.h"
+#include "app/SavingsCommand.h"
 #include "app/StatusCommand.h"
 #include "app/TotalsCommand.h"
+#include "app/UpdateCommand.h"
 #include "app/UsageCommand.h"
 
 namespace quorvin::app {
@@ -13,6 +16,9 @@ void registerCommands(CLI::App& app, CommandRegistry& registry) {
   registerUsageCommand(app, registry);
   registerTotalsCommand(app, registry);
   registerConnectionCommands(app, registry);
+  registerUpdateCommand(app, registry);
+  registerQuotasCommand(app, registry);
+  registerSavingsCommand(app, registry);
   registerStatusCommand(app, registry);
 }
 

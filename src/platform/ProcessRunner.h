@@ -38,6 +38,9 @@ struct ProcessRequest {
   ProcessOutput standardError = ProcessOutput::captured();
   // Past this the whole process group is stopped and the result is `timedOut`.
   std::optional<Duration> timeLimit;
+  // The largest file the child and its descendants may write (RLIMIT_FSIZE): writing past
+  // it ends the writer with SIGXFSZ, so an output file cannot fill the disk.
+  std::optional<std::size_t> maxFileBytes;
 };
 
 struct ProcessResult {

@@ -8,19 +8,22 @@
 
 namespace quorvin {
 
-// Which file a path names: stable across renames, new after a replacement.
-struct FileIdentity {
-  std::optional<uint64_t> device;
-  uint64_t inode = 0;
-  auto operator<=>(const FileIdentity&) const = default;
-  bool operator==(const FileIdentity&) const = default;
-};
-
 // Nanosecond file time exactly as the file system reports it, so equality is exact.
 struct FileTime {
   int64_t seconds = 0;
   int64_t nanoseconds = 0;
   auto operator<=>(const FileTime&) const = default;
+};
+
+// Which file a path names: stable across renames, new after a replacement. File systems
+// hand a deleted file's inode number to the next new file, so where the birth time is
+// known it is part of the identity too.
+struct FileIdentity {
+  std::optional<uint64_t> device;
+  uint64_t inode = 0;
+  std::optional<FileTime> born;
+  auto operator<=>(const FileIdentity&) const = default;
+  bool operator==(const FileIdentity&) const = default;
 };
 
 // What a store file looked like: a change of any field means it may have new rows.

@@ -20,6 +20,8 @@ namespace {
 constexpr auto kInitialInventoryWindow = 86400s;
 constexpr auto kFallbackInventoryInterval = 300s;
 constexpr size_t kMaxDiscoveryDepth = 32;
+// A file missing this long, and then not found by a full walk under any name, is gone.
+constexpr auto kDepartureGrace = 60s;
 
 std::string standardizedPath(const fs::path& path) {
   std::error_code ec;
@@ -29,9 +31,16 @@ std::string standardizedPath(const fs::path& path) {
   return text;
 }
 
+// Roots may be links (a dotfile manager's), so they are followed.
 bool isExistingDirectory(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Below a root, a link to a folder is not followed: it would pull in logs from elsewhere.
+bool isDirectoryItself(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool isAtOrBelow(std::string_view path, std::string_view directory) {
@@ -56,7 +65,8 @@ LiveUsageOracle::LiveUsageOracle(fs::path home, WallTime startedAt, const Clock&
       clock_(clock),
       options_(options),
       roots_(rootsFor(home_, environment)),
-      fileTotals_(std::make_unique<FileTotals>()) {
+      fileTotals_(std::make_unique<FileTotals>()),
+      departed_(std::make_unique<FileTotals>()) {
   for (const auto& root : roots_) watchPaths_.push_back(root.path);
   for (const char* store : {".local/share/opencode", ".hermes", ".factory/sessions"}) {
     watchPaths_.push_back(standardizedPath(home_ / store));
@@ -128,8 +138,38 @@ void LiveUsageOracle::initialInventory(WallTime cutoff) {
 }
 
 void LiveUsageOracle::fullInventory(WallTime cutoff, WallTime now) {
+  // A tailed file that vanished may have been renamed without events; the walk looks for
+  // it whatever its modification time.
+  soughtIdentities_.clear();
+  for (const auto& [path, state] : files_) {
+    if (state.missingSince && state.identity) soughtIdentities_.insert(*state.identity);
+  }
   for (const auto& root : roots_) {
     if (isExistingDirectory(root.path)) discover(root.path, root.source, cutoff, now, false);
+  }
+  soughtIdentities_.clear();
+  forgetDepartedFiles(now);
+}
+
+void LiveUsageOracle::forgetDepartedFiles(WallTime now) {
+  // Neither its path nor, after a whole walk, its identity is left: keep what it counted
+  // and drop the rest, so a later file with its inode number is not taken for it.
+  FileTotals& gone = *departed_;
+  for (auto it = files_.begin(); it != files_.end();) {
+    const FileState& state = it->second;
+    if (!state.missingSince || *state.missingSince + kDepartureGrace > now) {
+      ++it;
+      continue;
+    }
+    size_t index = static_cast<size_t>(state.source);
+    gone.present[index] = true;
+    UsageCounters counted = state.counters + state.archived;
+    gone.counters[index] += counted;
+    gone.total += counted;
+    gone.costs[index] = addCost(addCost(gone.costs[index], state.estimatedCost), state.archivedCost);
+    gone.models.insert(state.models.begin(), state.models.end());
+    it = files_.erase(it);
+    filesChanged_ = true;
   }
 }
 
@@ -148,24 +188,30 @@ void LiveUsageOracle::discover(const std::string& top, UsageSource source, WallT
       if (type == DT_UNKNOWN) {
         struct stat st {};
         if (::lstat(path.c_str(), &st) != 0) continue;
-        type = S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
+        type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_LNK;
       }
       if (type == DT_DIR) {
         if (depth < kMaxDiscoveryDepth) stack.emplace_back(std::move(path), depth + 1);
         continue;
       }
-      if (!passesNameFilter(source, entry->d_name)) continue;
-      auto facts = Facts::read(path, true);
-      if (!facts || !facts->regular || facts->modified.value_or(WallTime::min()) < cutoff) continue;
+      if (type != DT_REG || !passesNameFilter(source, entry->d_name)) continue;
+      auto facts = Facts::read(path, options_.birthTimes);
+      if (!facts || !facts->regular) continue;
+      bool recent = facts->modified.value_or(WallTime::min()) >= cutoff;
       if (registerOnly) {
-        if (files_.contains(path)) continue;
+        if (files_.contains(path) || dormant_.contains(path)) continue;
+        if (!recent) {
+          // Its size now is where later usage starts; no reading, no polling.
+          if (facts->identity) dormant_.emplace(std::move(path), DormantFile{*facts->identity, facts->size});
+          continue;
+        }
         FileState state;
         state.source = source;
         state.identity = facts->identity;
         state.offset = facts->size;
         files_.emplace(std::move(path), std::move(state));
         filesChanged_ = true;
-      } else {
+      } else if (recent || (facts->identity && soughtIdentities_.contains(*facts->identity))) {
         refreshFile(path, source, &*facts, now);
       }
     }
@@ -185,7 +231,7 @@ void LiveUsageOracle::processChanges(const std::vector<std::string>& paths, Wall
       }
     }
     if (!root) continue;
-    if (isExistingDirectory(path)) {
+    if (path == root->path ? isExistingDirectory(path) : isDirectoryItself(path)) {
       // A directory inside one discovered moments ago was enumerated with it.
       bool covered = false;
       for (std::string_view parent = path; parent.size() > root->path.size();) {
@@ -207,18 +253,36 @@ void LiveUsageOracle::processChanges(const std::vector<std::string>& paths, Wall
 }
 
 void LiveUsageOracle::pollKnownFiles(WallTime now) {
-  // Refreshing a known path never adds or removes entries, so the map is walked directly:
-  // with thousands of idle files this loop is the snapshot's whole cost.
+  // Refreshing a path that still names the same file never adds or removes entries, so
+  // the map is walked directly: with thousands of idle files this loop is the snapshot's
+  // whole cost. A path that names another file now may take a known file's state, so
+  // it waits until the walk is done.
+  std::vector<std::string> renamedOver;
   for (auto& [path, state] : files_) {
-    auto facts = Facts::read(path, false);
-    if (facts && facts->regular) refreshKnownFile(path, state, *facts, now);
+    auto facts = Facts::read(path, options_.birthTimes);
+    if (!facts || !facts->regular) {
+      if ((!facts && Facts::lastReadFoundNothing()) || (facts && !facts->regular)) {
+        if (!state.missingSince) state.missingSince = now;
+      }
+      continue;
+    }
+    state.missingSince.reset();
+    if (state.identity && facts->identity && *facts->identity != *state.identity) {
+      renamedOver.push_back(path);
+      continue;
+    }
+    refreshKnownFile(path, state, *facts, now);
+  }
+  for (const auto& path : renamedOver) {
+    auto known = files_.find(path);
+    if (known != files_.end()) refreshFile(path, known->second.source, nullptr, now);
   }
 }
 
 LiveUsageOracle::Snapshot LiveUsageOracle::aggregate() {
   FileTotals& totals = *fileTotals_;
   if (filesChanged_) {
-    totals = FileTotals{};
+    totals = *departed_;
     for (const auto& [path, state] : files_) {
       size_t index = static_cast<size_t>(state.source);
       totals.present[index] = true;

@@ -19,6 +19,7 @@
 #include "usage/FileStamp.h"
 #include "usage/StructuredUsageReader.h"
 #include "usage/UsageEventLedger.h"
+#include "usage/UsageLogParser.h"
 
 namespace quorvin {
 
@@ -26,6 +27,9 @@ struct LiveUsageOracleOptions {
   // Without file events new files are found only by the periodic inventory (and known
   // files by the per-snapshot poll), as when inotify is unavailable.
   bool watchChanges = true;
+  // false ignores the birth times the file system reports, as on file systems that
+  // record none (ramfs, some network and overlay mounts).
+  bool birthTimes = true;
 };
 
 // Turns the agents' local logs into running token totals and list-price cost. It tails
@@ -73,13 +77,25 @@ class LiveUsageOracle {
     double estimatedCost = 0;
     double archivedCost = 0;
     bool codexPrimed = false;
+    std::optional<WallTime> missingSince;  // the path was found empty at this time
   };
 
-  // A partial line longer than this is dropped up to its line feed: no usage line comes
-  // near it, and keeping it would let one file pin unbounded memory.
-  static constexpr size_t kMaxPartialLineBytes = 4u << 20;
+  // A log file that existed at start but had not been modified for a day: not polled,
+  // only its size is kept, so the usage appended to it later counts from there.
+  struct DormantFile {
+    FileIdentity identity;
+    uint64_t size = 0;
+  };
+
+  // A partial line longer than the parser would decode is dropped up to its line feed
+  // (an assistant line with a large file write in its tool input can run to megabytes);
+  // the buffer is freed once the line is consumed, so it pins no memory at rest.
+  static constexpr size_t kMaxPartialLineBytes = UsageLogParser::kMaxLineBytes;
 
   using Options = LiveUsageOracleOptions;
+
+  // What is read from a file's attributes (LiveUsageOracleFacts.h).
+  struct Facts;
 
   LiveUsageOracle(std::filesystem::path home, WallTime startedAt, const Clock& clock,
                   Environment environment = Environment::current(), Options options = {});
@@ -94,12 +110,12 @@ class LiveUsageOracle {
   const std::vector<Root>& roots() const noexcept { return roots_; }
   const std::vector<std::string>& watchPaths() const noexcept { return watchPaths_; }
   const std::unordered_map<std::string, FileState>& files() const noexcept { return files_; }
+  const std::unordered_map<std::string, DormantFile>& dormantFiles() const noexcept { return dormant_; }
 
   static std::vector<Root> rootsFor(const std::filesystem::path& home, const Environment& environment);
   static bool passesNameFilter(UsageSource source, std::string_view fileName) noexcept;
 
  private:
-  struct Facts;
 
   bool refreshWatcher();
   void initialInventory(WallTime cutoff);
@@ -108,7 +124,12 @@ class LiveUsageOracle {
   void processChanges(const std::vector<std::string>& paths, WallTime now, bool knownJustPolled);
   void pollKnownFiles(WallTime now);
   void refreshFile(const std::string& path, UsageSource source, const Facts* given, WallTime now);
+  void refreshNewFile(const std::string& path, UsageSource source, const Facts& facts, WallTime now);
   void refreshKnownFile(const std::string& path, FileState& state, const Facts& facts, WallTime now);
+  std::unordered_map<std::string, FileState>::iterator findByIdentity(const FileIdentity& identity,
+                                                                      const std::string& otherThan);
+  bool existedBeforeStart(const Facts& facts) const;
+  void forgetDepartedFiles(WallTime now);
   void readGrowth(const std::string& path, FileState& state, const Facts& facts, WallTime now);
   void archiveAndReset(FileState& state, std::optional<FileIdentity> identity);
   void primeCodex(const std::string& path, FileState& state);
@@ -128,6 +149,8 @@ class LiveUsageOracle {
   std::set<std::string> watchedPaths_;
   std::unique_ptr<FileChangeWatcher> watcher_;
   std::unordered_map<std::string, FileState> files_;
+  std::unordered_map<std::string, DormantFile> dormant_;
+  std::set<FileIdentity> soughtIdentities_;  // of missing files, during a full inventory
   StructuredUsageReader structured_;
   bool initialized_ = false;
   WallTime nextFallbackInventory_{};
@@ -139,6 +162,7 @@ class LiveUsageOracle {
   bool filesChanged_ = true;
   struct FileTotals;
   std::unique_ptr<FileTotals> fileTotals_;
+  std::unique_ptr<FileTotals> departed_;  // what deleted files counted before they were forgotten
 };
 
 }  // namespace quorvin

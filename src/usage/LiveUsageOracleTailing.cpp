@@ -23,12 +23,12 @@ constexpr uint64_t kCodexPrimingWindow = 2u << 20;
 constexpr size_t kReadChunk = 256u << 10;
 
 // A read-only descriptor of the file the state describes; none when the path now names
-// another file (the next refresh sees the replacement) or cannot be opened.
-int openSameFile(const std::string& path, const std::optional<FileIdentity>& identity) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+// another file (the next refresh sees the replacement), a link, or cannot be opened.
+int openSameFile(const std::string& path, const std::optional<FileIdentity>& identity, bool birthTimes) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
   if (fd < 0) return -1;
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (identity && fileIdentityOf(st) != *identity)) {
+  auto facts = LiveUsageOracle::Facts::read(fd, birthTimes);
+  if (!facts || !facts->regular || (identity && facts->identity != identity)) {
     ::close(fd);
     return -1;
   }
@@ -38,75 +38,127 @@ int openSameFile(const std::string& path, const std::optional<FileIdentity>& ide
 // Frees the buffer itself: assigning an empty string keeps the old capacity.
 void releaseBuffer(std::string& buffer) { std::string().swap(buffer); }
 
+// Appends to a partial line without letting doubling take the capacity past the bound.
+void appendPartial(std::string& remainder, const char* bytes, size_t length) {
+  size_t needed = remainder.size() + length;
+  if (needed > remainder.capacity()) {
+    remainder.reserve(std::max(needed, std::min(2 * remainder.capacity(), LiveUsageOracle::kMaxPartialLineBytes)));
+  }
+  remainder.append(bytes, length);
+}
+
 }  // namespace
 
 void LiveUsageOracle::refreshFile(const std::string& path, UsageSource source, const Facts* given, WallTime now) {
   std::optional<Facts> fetched;
   if (!given) {
-    fetched = Facts::read(path, false);
+    fetched = Facts::read(path, options_.birthTimes);
     if (!fetched) return;
     given = &*fetched;
   }
   if (!given->regular) return;
-
   if (auto known = files_.find(path); known != files_.end()) {
+    known->second.missingSince.reset();
     refreshKnownFile(path, known->second, *given, now);
-    return;
+  } else {
+    refreshNewFile(path, source, *given, now);
   }
+}
 
-  // A new path. Its content counts from the first byte only when the file is new.
+std::unordered_map<std::string, LiveUsageOracle::FileState>::iterator LiveUsageOracle::findByIdentity(
+    const FileIdentity& identity, const std::string& otherThan) {
+  // Only for paths seen for the first time or replaced, so a walk of the map is cheap
+  // enough; an index would cost memory on every file for a rare event.
+  for (auto it = files_.begin(); it != files_.end(); ++it) {
+    if (it->second.identity == identity && it->first != otherThan) return it;
+  }
+  return files_.end();
+}
+
+bool LiveUsageOracle::existedBeforeStart(const Facts& facts) const {
+  // Without a birth time, a file whose status last changed before start existed then.
+  if (facts.created) return *facts.created < startedAt_ - 1s;
+  return facts.changed && *facts.changed < startedAt_ - 1s;
+}
+
+void LiveUsageOracle::refreshNewFile(const std::string& path, UsageSource source, const Facts& facts, WallTime now) {
   FileState state;
   state.source = source;
-  state.identity = given->identity;
-  bool counted = true;
-  if (given->identity) {
-    // Counted under another path moments ago, before that path was replaced.
-    auto retired = retiredIdentities_.find(*given->identity);
+  state.identity = facts.identity;
+  // Where a file seen at start by its size alone goes on from.
+  std::optional<uint64_t> sizeAtStart;
+  if (auto record = dormant_.find(path); record != dormant_.end()) {
+    // Under this path it may since have been replaced by another file.
+    if (record->second.identity == facts.identity) sizeAtStart = record->second.size;
+    dormant_.erase(record);
+  }
+  bool read = true;
+  bool renamed = false;
+  if (!sizeAtStart && facts.identity) {
+    auto retired = retiredIdentities_.find(*facts.identity);
+    auto moved = files_.end();
     if (retired != retiredIdentities_.end() && retired->second > now) {
+      // Counted under another path moments ago, before that path was replaced.
       retiredIdentities_.erase(retired);
-      counted = false;
+      state.offset = facts.size;
+      read = false;
+    } else if ((moved = findByIdentity(*facts.identity, path)) != files_.end()) {
+      // Renamed: the state and its offset follow the file.
+      state = std::move(moved->second);
+      state.missingSince.reset();
+      files_.erase(moved);
+      renamed = true;
+    } else {
+      auto record = std::find_if(dormant_.begin(), dormant_.end(),
+                                 [&](const auto& entry) { return entry.second.identity == *facts.identity; });
+      if (record != dormant_.end()) {  // an old file renamed after start
+        sizeAtStart = record->second.size;
+        dormant_.erase(record);
+      }
     }
   }
-  auto moved = files_.end();
-  if (counted && given->identity) {
-    moved = std::find_if(files_.begin(), files_.end(),
-                         [&](const auto& other) { return other.second.identity == given->identity; });
-  }
-  if (moved != files_.end()) {
-    // Renamed: the state and its offset follow the file.
-    state = std::move(moved->second);
-    files_.erase(moved);
-  } else if (counted) {
-    std::optional<Facts> timed;
-    const Facts* facts = given;
-    if (!given->timesRead) {
-      timed = Facts::read(path, true);
-      if (!timed) return;
-      facts = &*timed;
+  if (sizeAtStart) {
+    state.offset = *sizeAtStart;
+  } else if (read && !renamed) {
+    // Its content counts from the first byte only when the file is new.
+    if (existedBeforeStart(facts)) {
+      state.offset = facts.size;
+      read = false;
+    } else {
+      // Read from its first byte, the file's own lines give the Codex baseline; priming
+      // from a window later would only lose what lies before the window (the model).
+      state.codexPrimed = true;
     }
-    // Without a creation time the file is taken as new; for Claude the parser still
-    // holds back lines stamped before start.
-    counted = !(facts->created && *facts->created < startedAt_ - 1s);
-    // Read from its first byte, the file's own lines give the Codex baseline; priming
-    // from a window later would only lose what lies before the window (the model).
-    state.codexPrimed = counted;
   }
-  if (!counted) state.offset = given->size;
   auto entry = files_.emplace(path, std::move(state)).first;
   filesChanged_ = true;
-  if (counted) readGrowth(path, entry->second, *given, now);
+  if (read) readGrowth(path, entry->second, facts, now);
 }
 
 void LiveUsageOracle::refreshKnownFile(const std::string& path, FileState& state, const Facts& facts, WallTime now) {
   if (!state.identity) {
     state.identity = facts.identity;
   } else if (facts.identity && *facts.identity != *state.identity) {
-    // Replaced at the same path: the old file may show up under another name (a
+    // Another file has this path now. The old one may show up under another name (a
     // rotation), where it must not count again.
     retiredIdentities_[*state.identity] = now + kRetiredIdentityLifetime;
-    archiveAndReset(state, facts.identity);
-    state.codexPrimed = true;
     filesChanged_ = true;
+    auto incoming = findByIdentity(*facts.identity, path);
+    if (incoming != files_.end()) {
+      // A file we tail under another name was renamed over this one (a temporary file
+      // that passes the name filter): its state comes along, and what this path counted
+      // so far stays as archived.
+      FileState moved = std::move(incoming->second);
+      files_.erase(incoming);
+      moved.archived += state.counters + state.archived;
+      moved.archivedCost = addCost(moved.archivedCost, addCost(state.estimatedCost, state.archivedCost));
+      moved.models.merge(state.models);
+      moved.missingSince.reset();
+      state = std::move(moved);
+    } else {
+      archiveAndReset(state, facts.identity);
+      state.codexPrimed = true;
+    }
   }
   readGrowth(path, state, facts, now);
 }
@@ -130,7 +182,7 @@ void LiveUsageOracle::archiveAndReset(FileState& state, std::optional<FileIdenti
   state.counters = {};
   state.estimatedCost = 0;
   state.parser = UsageParserState{};
-  state.models.clear();
+  // The models stay: the archived tokens and cost they priced still count.
   releaseBuffer(state.remainder);
   state.discarding = false;
   state.offset = 0;
@@ -138,7 +190,7 @@ void LiveUsageOracle::archiveAndReset(FileState& state, std::optional<FileIdenti
 }
 
 void LiveUsageOracle::primeCodex(const std::string& path, FileState& state) {
-  int fd = openSameFile(path, state.identity);
+  int fd = openSameFile(path, state.identity, options_.birthTimes);
   if (fd < 0) return;
   uint64_t window = std::min<uint64_t>(state.offset, kCodexPrimingWindow);
   std::string bytes(window, '\0');
@@ -173,7 +225,7 @@ void LiveUsageOracle::primeCodex(const std::string& path, FileState& state) {
 }
 
 void LiveUsageOracle::readAppended(const std::string& path, FileState& state, WallTime now) {
-  int fd = openSameFile(path, state.identity);
+  int fd = openSameFile(path, state.identity, options_.birthTimes);
   if (fd < 0) return;
   if (readBuffer_.size() < kReadChunk) readBuffer_.resize(kReadChunk);
   for (;;) {
@@ -199,14 +251,16 @@ void LiveUsageOracle::consume(FileState& state, std::string_view bytes, WallTime
           releaseBuffer(state.remainder);
           state.discarding = true;
         } else {
-          state.remainder.append(bytes);
+          appendPartial(state.remainder, bytes.data(), bytes.size());
         }
       }
       return;
     }
     if (!state.discarding) {
-      state.remainder.append(cursor, size_t(feed - cursor));
-      if (state.remainder.size() <= kMaxPartialLineBytes) consumeLine(state, state.remainder, now);
+      if (state.remainder.size() + size_t(feed - cursor) <= kMaxPartialLineBytes) {
+        appendPartial(state.remainder, cursor, size_t(feed - cursor));
+        consumeLine(state, state.remainder, now);
+      }
     }
     state.remainder.clear();
     state.discarding = false;
@@ -247,7 +301,9 @@ void LiveUsageOracle::consumeLine(FileState& state, std::string_view line, WallT
   }
   if (!event) return;
   state.counters += event->counters;
-  state.estimatedCost = addCost(state.estimatedCost, UsageCostEstimator::estimate(event->counters, event->model));
+  // One line is one request: priced at the rates in force now and the tier of its input.
+  state.estimatedCost =
+      addCost(state.estimatedCost, UsageCostEstimator::estimateRequest(event->counters, event->model, now));
   if (event->model) state.models.insert(*event->model);
 }
 

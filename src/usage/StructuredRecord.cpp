@@ -127,6 +127,8 @@ std::optional<Usage> droidSettings(std::string_view text) noexcept {
   }
 }
 
+bool isJsonObject(std::string_view text) noexcept { return parseObject(text).has_value(); }
+
 std::optional<std::string> droidModel(std::string_view raw) {
   std::string_view name = trimWhitespace(raw);
   if (name.empty()) return std::nullopt;

@@ -22,6 +22,9 @@ std::optional<Usage> openCodeMessage(std::string_view json) noexcept;
 // the model is always present ("droid" when the file names none).
 std::optional<Usage> droidSettings(std::string_view json) noexcept;
 
+// Whether the text is one whole JSON object (a settings file not caught half-written).
+bool isJsonObject(std::string_view json) noexcept;
+
 // Droid's model names ("custom:Claude Sonnet 4.5 [beta]") in the price table's spelling
 // ("claude-sonnet-4-5"); none when nothing is left.
 std::optional<std::string> droidModel(std::string_view raw);

@@ -166,16 +166,13 @@ std::optional<std::vector<RowT>> readHermesRows(SqliteReadOnlyDatabase& db, std:
   });
 }
 
-// Forgets the database's pending baseline; true when there was one and the database has
-// not changed since, so its rows are a baseline rather than new usage.
-template <typename Revision>
-bool takeUnchangedBaseline(std::map<std::string, Revision>& pending, const std::string& path,
-                           const Revision& revision) {
-  auto found = pending.find(path);
-  if (found == pending.end()) return false;
-  bool unchanged = found->second == revision;
-  pending.erase(found);
-  return unchanged;
+// Forgets a store's pending baseline; true when there was one, so what this first
+// successful read finds is a baseline rather than new usage. Whether the store changed
+// since start does not matter: a writer that held it through the first snapshot has
+// usually changed it, and counting its whole history as live would be far worse than
+// missing what it wrote in the meantime.
+bool takePendingBaseline(std::set<std::string>& pending, const std::string& path) {
+  return pending.erase(path) > 0;
 }
 
 template <typename RowT>
@@ -250,10 +247,15 @@ std::vector<std::string> StructuredUsageReader::droidSettingsFiles(const fs::pat
 
 namespace {
 
-std::optional<StructuredRecord::Usage> readDroidSettings(const std::string& path) {
+struct DroidRead {
+  std::optional<StructuredRecord::Usage> usage;
+  bool decoded = false;  // a whole settings file, whether or not it counts anything
+};
+
+DroidRead readDroidSettings(const std::string& path) {
   auto text = readBoundedFile(path, kMaxDroidSettingsBytes);
-  if (!text) return std::nullopt;
-  return StructuredRecord::droidSettings(*text);
+  if (!text) return {};
+  return {StructuredRecord::droidSettings(*text), StructuredRecord::isJsonObject(*text)};
 }
 
 }  // namespace
@@ -266,7 +268,7 @@ void StructuredUsageReader::initialize(const fs::path& home, WallTime now) {
     auto rows = db ? readOpenCodeRows<Row>(*db, std::nullopt, std::nullopt) : std::nullopt;
     if (!rows) {
       std::optional<bool> present = db ? db->hasTable("message") : std::nullopt;
-      if (present.value_or(true)) openCodePendingBaselines_[path] = *revision;
+      if (present.value_or(true)) openCodePendingBaselines_.insert(path);
       continue;
     }
     OpenCodeDatabaseState state;
@@ -288,7 +290,7 @@ void StructuredUsageReader::initialize(const fs::path& home, WallTime now) {
     auto rows = db ? readHermesRows<Row>(*db, std::nullopt) : std::nullopt;
     if (!rows) {
       std::optional<bool> present = db ? db->hasTable("sessions") : std::nullopt;
-      if (present.value_or(true)) hermesPendingBaselines_[path] = *revision;
+      if (present.value_or(true)) hermesPendingBaselines_.insert(path);
       continue;
     }
     HermesDatabaseState state;
@@ -304,9 +306,15 @@ void StructuredUsageReader::initialize(const fs::path& home, WallTime now) {
 
   for (const auto& path : droidSettingsFiles(home)) {
     auto stamp = fileStamp(path);
-    auto usage = readDroidSettings(path);
-    if (!usage) continue;
-    droidFiles_[path] = DroidState{stamp ? stamp->modified : FileTime{}, usage->counters, usage->model.value_or("droid")};
+    auto read = readDroidSettings(path);
+    if (!read.usage) {
+      // Half-written or unreadable now: its first whole read is the baseline. A whole
+      // file without usage yet has a baseline of nothing, so it is not pending.
+      if (!read.decoded) droidPendingBaselines_.insert(path);
+      continue;
+    }
+    const auto& usage = *read.usage;
+    droidFiles_[path] = DroidState{stamp ? stamp->modified : FileTime{}, usage.counters, usage.model.value_or("droid")};
   }
 }
 
@@ -334,7 +342,7 @@ void StructuredUsageReader::refreshOpenCodeDatabase(const std::string& path, Wal
     state.maxUpdatedAt = largestUpdatedAt(*rows);
     rememberLastRows(state.recentRows, *rows, now);
     state.nextFullScan = now + kFullScanInterval;
-    bool emit = !takeUnchangedBaseline(openCodePendingBaselines_, path, *revision);
+    bool emit = !takePendingBaseline(openCodePendingBaselines_, path);
     ingest(*rows, state.messages, kOpenCode, emit);
     openCodeStates_[path] = std::move(state);
     return;
@@ -391,7 +399,7 @@ void StructuredUsageReader::refreshHermesDatabase(const std::string& path, WallT
     state.maxRowID = rows->empty() ? 0 : rows->back().rowID;
     rememberLastRows(state.recentRows, *rows, now);
     state.nextFullScan = now + kFullScanInterval;
-    bool emit = !takeUnchangedBaseline(hermesPendingBaselines_, path, *revision);
+    bool emit = !takePendingBaseline(hermesPendingBaselines_, path);
     ingest(*rows, state.sessions, kHermes, emit);
     hermesStates_[path] = std::move(state);
     return;
@@ -433,14 +441,14 @@ void StructuredUsageReader::refreshDroid(const fs::path& home) {
     FileTime modified = stamp ? stamp->modified : FileTime{};
     auto known = droidFiles_.find(path);
     if (known != droidFiles_.end() && !(modified > known->second.modified)) continue;
-    auto usage = readDroidSettings(path);
+    auto usage = readDroidSettings(path).usage;
     if (!usage) continue;
     DroidState state{modified, usage->counters, usage->model.value_or("droid")};
     UsageCounters delta = state.counters;
     if (known != droidFiles_.end() && state.counters.total() >= known->second.counters.total()) {
       delta = state.counters.growthOver(known->second.counters);
     }
-    add(delta, kDroid, state.model);
+    if (known != droidFiles_.end() || !takePendingBaseline(droidPendingBaselines_, path)) add(delta, kDroid, state.model);
     droidFiles_[path] = std::move(state);
   }
 }

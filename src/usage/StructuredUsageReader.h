@@ -88,8 +88,10 @@ class StructuredUsageReader {
 
   std::map<std::string, OpenCodeDatabaseState> openCodeStates_;
   std::map<std::string, HermesDatabaseState> hermesStates_;
-  std::map<std::string, DatabaseRevision> openCodePendingBaselines_;
-  std::map<std::string, DatabaseRevision> hermesPendingBaselines_;
+  // Stores that existed at start but could not be read then.
+  std::set<std::string> openCodePendingBaselines_;
+  std::set<std::string> hermesPendingBaselines_;
+  std::set<std::string> droidPendingBaselines_;
   std::map<std::string, DroidState> droidFiles_;
   Snapshot snapshot_;
 };

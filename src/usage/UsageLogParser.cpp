@@ -3,7 +3,13 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <vector>
 
+#include <boost/json/monotonic_resource.hpp>
+#include <boost/json/parse.hpp>
+#include <boost/json/serialize.hpp>
+#include <cmath>
+#include <limits>
 #include <simdjson.h>
 
 #include "usage/ByteSearch.h"
@@ -41,15 +47,18 @@ class Decoder {
 
   // The line's top-level value; valid until the next decode on this thread.
   std::optional<simdjson::dom::element> decode(std::string_view line) {
-    const size_t needed = line.size() + simdjson::SIMDJSON_PADDING;
-    if (needed > capacity_) {
-      capacity_ = std::max(needed, std::min(2 * capacity_, kKeptBytes));
-      buffer_ = std::make_unique_for_overwrite<char[]>(capacity_);
-    }
-    if (!line.empty()) std::memcpy(buffer_.get(), line.data(), line.size());
-    std::memset(buffer_.get() + line.size(), 0, simdjson::SIMDJSON_PADDING);
     simdjson::dom::element root;
-    if (parser_.parse(buffer_.get(), line.size(), false).get(root) != simdjson::SUCCESS) return std::nullopt;
+    auto error = parse(line, root);
+    if (error == simdjson::NUMBER_ERROR || error == simdjson::NUMBER_OUT_OF_RANGE) {
+      // simdjson refuses integers beyond 64 bits anywhere in the line (a tool input may
+      // hold 100000000000000000000, which is how JavaScript writes 1e20), while the usage
+      // figures may be fine. Boost.JSON reads such numbers as doubles; the line is
+      // written back in that form, which simdjson reads.
+      auto rewritten = withRepresentableNumbers(line);
+      if (!rewritten) return std::nullopt;
+      error = parse(*rewritten, root);
+    }
+    if (error != simdjson::SUCCESS) return std::nullopt;
     return root;
   }
 
@@ -61,6 +70,46 @@ class Decoder {
   }
 
  private:
+  simdjson::error_code parse(std::string_view line, simdjson::dom::element& root) {
+    const size_t needed = line.size() + simdjson::SIMDJSON_PADDING;
+    if (needed > capacity_) {
+      capacity_ = std::max(needed, std::min(2 * capacity_, kKeptBytes));
+      buffer_ = std::make_unique_for_overwrite<char[]>(capacity_);
+    }
+    if (!line.empty()) std::memcpy(buffer_.get(), line.data(), line.size());
+    std::memset(buffer_.get() + line.size(), 0, simdjson::SIMDJSON_PADDING);
+    return parser_.parse(buffer_.get(), line.size(), false).get(root);
+  }
+
+  // The line with every number in a range simdjson reads; none when it is not JSON.
+  static std::optional<std::string> withRepresentableNumbers(std::string_view line) {
+    boost::json::monotonic_resource memory;
+    boost::json::parse_options options;
+    options.max_depth = 1024;  // simdjson's own limit
+    boost::system::error_code ec;
+    boost::json::value value = boost::json::parse(line, ec, &memory, options);
+    if (ec) return std::nullopt;
+    clampInfinities(value);
+    return boost::json::serialize(value);
+  }
+
+  // A number beyond even a double's range reads as infinity, which JSON cannot write;
+  // the largest double stands in (out of range for a token figure all the same).
+  static void clampInfinities(boost::json::value& root) {
+    std::vector<boost::json::value*> pending{&root};
+    while (!pending.empty()) {
+      boost::json::value* value = pending.back();
+      pending.pop_back();
+      if (double* number = value->if_double(); number && std::isinf(*number)) {
+        *number = std::copysign(std::numeric_limits<double>::max(), *number);
+      } else if (auto* array = value->if_array()) {
+        for (auto& element : *array) pending.push_back(&element);
+      } else if (auto* object = value->if_object()) {
+        for (auto& member : *object) pending.push_back(&member.value());
+      }
+    }
+  }
+
   simdjson::dom::parser parser_{kMaxLineBytes};
   std::unique_ptr<char[]> buffer_;
   size_t capacity_ = 0;

@@ -2,10 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/VirtualClock.h"
 #include "usage/OracleHarness.h"
 #include "usage/SqliteWriter.h"
-#include "usage/TempDirectory.h"
 
 namespace quorvin {
 namespace {
@@ -15,31 +13,8 @@ using test::claudeLine;
 using test::settledSnapshot;
 using test::snapshotUntil;
 using test::sourceTotal;
-using test::TempDirectory;
 
-// Real files under a temporary home; the virtual clock starts at the real time so file
-// times and the oracle's start agree, and moves only when a test moves it.
-class LiveUsageOracleTest : public ::testing::Test {
- protected:
-  LiveUsageOracleTest() : clock_(std::chrono::system_clock::now()) {}
-
-  std::unique_ptr<LiveUsageOracle> start(LiveUsageOracle::Options options = {}) {
-    auto oracle = std::make_unique<LiveUsageOracle>(home_.path(), clock_.now(), clock_,
-                                                    LiveUsageOracle::Environment{}, options);
-    oracle->snapshot(false);  // the initial inventory
-    return oracle;
-  }
-  std::filesystem::path claude(const std::string& relative) { return home_ / (".claude/projects/" + relative); }
-  std::string line(const std::string& id, int64_t input, int64_t output) {
-    return claudeLine(id, input, output, clock_.now());
-  }
-  static auto claudeReaches(int64_t total) {
-    return [total](const LiveUsageOracle::Snapshot& s) { return sourceTotal(s, "claude") >= total; };
-  }
-
-  TempDirectory home_;
-  VirtualClock clock_;
-};
+using LiveUsageOracleTest = test::OracleTest;
 
 TEST_F(LiveUsageOracleTest, ExistingFilesCountOnlyAppendedLinesAndNewFilesCountFromTheirFirstByte) {
   test::writeFile(claude("p/old.jsonl"), line("m0", 1000, 1000) + "{\"type\":\"user\"}\n");
@@ -62,9 +37,10 @@ TEST_F(LiveUsageOracleTest, ExistingFilesCountOnlyAppendedLinesAndNewFilesCountF
   EXPECT_EQ(settledSnapshot(*oracle).counters.total(), 21);
 }
 
-TEST_F(LiveUsageOracleTest, ALineWrittenInTwoPartsCountsOnceAfterItsLineFeed) {
+TEST_F(LiveUsageOracleTest, ALineWrittenInPartsCountsOnceAfterItsLineFeed) {
   test::writeFile(claude("p/a.jsonl"), "");
   auto oracle = start();
+  // The line feed alone in the last piece.
   std::string whole = line("m1", 7, 3);
   test::appendFile(claude("p/a.jsonl"), whole.substr(0, 40));
   EXPECT_EQ(oracle->snapshot()->counters.total(), 0);
@@ -73,18 +49,32 @@ TEST_F(LiveUsageOracleTest, ALineWrittenInTwoPartsCountsOnceAfterItsLineFeed) {
   test::appendFile(claude("p/a.jsonl"), "\n");
   EXPECT_EQ(oracle->snapshot()->counters.total(), 10);
   EXPECT_EQ(oracle->files().begin()->second.remainder, "");
+
+  // The second piece carries the rest of the line, its line feed and the next line's start.
+  std::string second = line("m2", 20, 0), third = line("m3", 100, 0);
+  test::appendFile(claude("p/a.jsonl"), second.substr(0, 30));
+  EXPECT_EQ(oracle->snapshot()->counters.total(), 10);
+  test::appendFile(claude("p/a.jsonl"), second.substr(30) + third.substr(0, 50));
+  EXPECT_EQ(oracle->snapshot()->counters.total(), 30);
+  test::appendFile(claude("p/a.jsonl"), third.substr(50));
+  EXPECT_EQ(oracle->snapshot()->counters.total(), 130);
 }
 
 TEST_F(LiveUsageOracleTest, TruncationKeepsArchivedCountsAndRenamingKeepsCountsAndOffset) {
   test::writeFile(claude("p/a.jsonl"), "");
   test::writeFile(claude("p/b.jsonl"), "");
   auto oracle = start();
-  test::appendFile(claude("p/a.jsonl"), line("m1", 100, 0) + line("m2", 100, 0));
+  test::appendFile(claude("p/a.jsonl"), claudeLine("m1", 100, 0, clock_.now(), "claude-haiku-4-5") +
+                                            claudeLine("m2", 100, 0, clock_.now(), "claude-haiku-4-5"));
   test::appendFile(claude("p/b.jsonl"), line("m3", 50, 0));
   EXPECT_EQ(oracle->snapshot()->counters.total(), 250);
 
-  test::writeFile(claude("p/a.jsonl"), line("m4", 1, 0));  // truncated and rewritten, shorter
+  // Truncated and rewritten, shorter, by another model.
+  test::writeFile(claude("p/a.jsonl"), claudeLine("m4", 1, 0, clock_.now(), "claude-opus-4-1"));
   EXPECT_EQ(oracle->snapshot()->counters.total(), 251);
+  // The archived tokens still count, and so does the model they were priced by.
+  EXPECT_EQ(oracle->snapshot()->models,
+            (std::vector<std::string>{"claude-haiku-4-5", "claude-opus-4-1", "claude-sonnet-4-5"}));
 
   std::filesystem::rename(claude("p/b.jsonl"), claude("p/renamed.jsonl"));
   test::appendFile(claude("p/renamed.jsonl"), line("m5", 5, 0));
@@ -203,6 +193,19 @@ TEST_F(LiveUsageOracleTest, AResumedSessionsCopiedHistoryCountsNothing) {
   EXPECT_EQ(sourceTotal(settledSnapshot(*oracle), "claude"), 22);
 }
 
+TEST_F(LiveUsageOracleTest, ClaudeLinesStampedUpToAMinuteBeforeStartStillCount) {
+  test::writeFile(claude("p/a.jsonl"), "");
+  auto oracle = start();
+  // Clocks of agent and computer differ a little, and a line may be stamped when its
+  // request began: a minute of slack, no more.
+  test::writeFile(claude("p/new.jsonl"), claudeLine("late", 40, 5, clock_.now() - 45s) +
+                                             claudeLine("stale", 700, 50, clock_.now() - 75s) +
+                                             line("now", 1, 1));
+  auto snapshot = snapshotUntil(*oracle, claudeReaches(47));
+  EXPECT_EQ(sourceTotal(snapshot, "claude"), 47);
+  EXPECT_EQ(sourceTotal(settledSnapshot(*oracle), "claude"), 47);
+}
+
 TEST_F(LiveUsageOracleTest, OneClaudeMessageInTwoFilesCountsOnce) {
   test::writeFile(claude("p/a.jsonl"), "");
   test::writeFile(claude("q/b.jsonl"), "");
@@ -214,15 +217,26 @@ TEST_F(LiveUsageOracleTest, OneClaudeMessageInTwoFilesCountsOnce) {
   EXPECT_EQ(oracle->snapshot()->counters.total(), 40);
 }
 
-TEST_F(LiveUsageOracleTest, OverlongLinesAreDroppedWithoutHoldingThemAndLaterLinesCount) {
+TEST_F(LiveUsageOracleTest, LinesOfMegabytesCountAndOverlongOnesAreDroppedWithoutHoldingThem) {
   test::writeFile(claude("p/a.jsonl"), "");
   auto oracle = start();
+  // An assistant line whose tool input writes a 6 MiB file, arriving in two pieces.
+  std::string big = line("m0", 7, 3);
+  big.insert(big.find(R"("usage")"), R"("content":[{"type":"tool_use","input":{"content":")" +
+                                         std::string(6u << 20, 'a') + R"("}}],)");
+  test::appendFile(claude("p/a.jsonl"), big.substr(0, 5u << 20));
+  EXPECT_EQ(oracle->snapshot()->counters.total(), 0);
+  test::appendFile(claude("p/a.jsonl"), big.substr(5u << 20));
+  EXPECT_EQ(oracle->snapshot()->counters.total(), 10);
+  // Its buffer went with it.
+  EXPECT_EQ(oracle->files().begin()->second.remainder.capacity(), std::string().capacity());
+
   std::string huge(LiveUsageOracle::kMaxPartialLineBytes + 1000, 'x');
   test::appendFile(claude("p/a.jsonl"), huge);
   oracle->snapshot();
   EXPECT_LE(oracle->files().begin()->second.remainder.capacity(), 64u << 10);
   test::appendFile(claude("p/a.jsonl"), "tail of the long line\n" + line("m1", 4, 4));
-  EXPECT_EQ(oracle->snapshot()->counters.total(), 8);
+  EXPECT_EQ(oracle->snapshot()->counters.total(), 18);
 }
 
 TEST_F(LiveUsageOracleTest, StructuredStoresJoinTheSnapshot) {

@@ -5,8 +5,12 @@
 #include <string>
 #include <thread>
 
+#include <gtest/gtest.h>
+
 #include "core/Time.h"
+#include "platform/VirtualClock.h"
 #include "usage/LiveUsageOracle.h"
+#include "usage/TempDirectory.h"
 
 namespace quorvin::test {
 
@@ -57,5 +61,30 @@ inline LiveUsageOracle::Snapshot settledSnapshot(LiveUsageOracle& oracle) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   return *oracle.snapshot(false);
 }
+
+// Real files under a temporary home; the virtual clock starts at the real time so file
+// times and the oracle's start agree, and moves only when a test moves it.
+class OracleTest : public ::testing::Test {
+ protected:
+  OracleTest() : clock_(std::chrono::system_clock::now()) {}
+
+  std::unique_ptr<LiveUsageOracle> start(LiveUsageOracle::Options options = {}) {
+    auto oracle = std::make_unique<LiveUsageOracle>(home_.path(), clock_.now(), clock_,
+                                                    LiveUsageOracle::Environment{}, options);
+    oracle->snapshot(false);  // the initial inventory
+    return oracle;
+  }
+  std::filesystem::path claude(const std::string& relative) { return home_ / (".claude/projects/" + relative); }
+  std::string line(const std::string& id, int64_t input, int64_t output) {
+    return claudeLine(id, input, output, clock_.now());
+  }
+  static auto reaches(const std::string& source, int64_t total) {
+    return [source, total](const LiveUsageOracle::Snapshot& s) { return sourceTotal(s, source) >= total; };
+  }
+  static auto claudeReaches(int64_t total) { return reaches("claude", total); }
+
+  TempDirectory home_;
+  VirtualClock clock_;
+};
 
 }  // namespace quorvin::test

@@ -155,7 +155,8 @@ TEST(StructuredUsageReader, OpenCodeWithoutUpdateTimeColumnAndOversizedMessages)
 
 class HermesStore {
  public:
-  explicit HermesStore(const std::filesystem::path& path) : writer_((std::filesystem::create_directories(path.parent_path()), path.string())) {
+  explicit HermesStore(const std::filesystem::path& path, bool wal = true)
+      : writer_((std::filesystem::create_directories(path.parent_path()), path.string()), wal) {
     writer_.exec("CREATE TABLE IF NOT EXISTS sessions (id TEXT PRIMARY KEY, model TEXT, input_tokens INTEGER, "
                  "output_tokens INTEGER, cache_read_tokens INTEGER, cache_write_tokens INTEGER, "
                  "reasoning_tokens INTEGER)");
@@ -167,6 +168,8 @@ class HermesStore {
       writer_.run("INSERT OR REPLACE INTO sessions VALUES (?, NULL, ?, ?, 0, 0, ?)", id, input, output, reasoning);
     }
   }
+
+  SqliteWriter& writer() { return writer_; }
 
  private:
   SqliteWriter writer_;
@@ -214,6 +217,40 @@ TEST(StructuredUsageReader, DroidFilesOldCountGrowthAndNewCountInFull) {
   test::setModified(fresh, 1'700'000'000);
   reader.refreshDroid(home.path());
   EXPECT_EQ(sourceTotal(reader, "droid"), 60);
+}
+
+TEST(StructuredUsageReader, StoresUnreadableAtStartTakeTheirBaselineAtTheirFirstRead) {
+  TempDirectory home;
+  HermesStore hermes(home / ".hermes/state.db", false);
+  hermes.put("s", "kimi-k2", 1'000'000, 0);
+  // An exclusive writer holds the database through the first snapshot and commits after.
+  hermes.writer().exec("BEGIN EXCLUSIVE");
+  hermes.put("s", "kimi-k2", 1'000'000, 1);
+  // A Droid session file caught half-written, and a whole one that has no usage yet.
+  auto half = home / ".factory/sessions/a/half.settings.json";
+  auto empty = home / ".factory/sessions/a/empty.settings.json";
+  test::writeFile(half, R"({"model":"gpt-5","tokenUsage":{"inputTokens":2000)");
+  test::writeFile(empty, R"({"model":"gpt-5","tokenUsage":{}})");
+  for (const auto& path : {half, empty}) test::setModified(path, 1'700'000'000);
+  StructuredUsageReader reader;
+  reader.initialize(home.path(), kStart);
+
+  hermes.writer().exec("COMMIT");
+  reader.refreshHermes(home.path(), kStart + 1s);
+  EXPECT_EQ(sourceTotal(reader, "hermes"), 0);
+  hermes.put("s", "kimi-k2", 1'000'000, 11);
+  reader.refreshHermes(home.path(), kStart + 2s);
+  EXPECT_EQ(sourceTotal(reader, "hermes"), 10);
+
+  test::writeFile(half, R"({"model":"gpt-5","tokenUsage":{"inputTokens":2000000}})");
+  test::writeFile(empty, R"({"model":"gpt-5","tokenUsage":{"inputTokens":500}})");
+  for (const auto& path : {half, empty}) test::setModified(path, 1'700'000'100);
+  reader.refreshDroid(home.path());
+  EXPECT_EQ(sourceTotal(reader, "droid"), 500);
+  test::writeFile(half, R"({"model":"gpt-5","tokenUsage":{"inputTokens":2000030}})");
+  test::setModified(half, 1'700'000'200);
+  reader.refreshDroid(home.path());
+  EXPECT_EQ(sourceTotal(reader, "droid"), 530);
 }
 
 }  // namespace

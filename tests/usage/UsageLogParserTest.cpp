@@ -313,7 +313,8 @@ TEST(UsageLogParserFigures, TolerantIntegerReading) {
       {"null", 0},        {"[5]", 0},         {"{\"a\":5}", 0},  {"\"9223372036854775807\"", INT64_MAX},
       {"\"9223372036854775808\"", 0},         {"9223372036854775807", INT64_MAX},
       {"18446744073709551615", 0},            {"1e19", 0},       {"9.2e18", 9200000000000000000},
-      {"\"99999999999999999999999\"", 0},
+      {"\"99999999999999999999999\"", 0},    {"100000000000000000000", 0},
+      {"-100000000000000000000", 0},          {"1e400", 0},
   };
   for (const Case& c : cases) {
     LogRun run;
@@ -337,6 +338,29 @@ TEST(UsageLogParserFigures, HugeFiguresSaturate) {
   run.feed(UsageSource::grok, {R"({"ctx":{"prompt_tokens":"-9223372036854775808","cached_prompt_tokens":9223372036854775807,"completion_tokens":9223372036854775807,"reasoning_tokens":9223372036854775807}})"});
   ASSERT_EQ(run.events.size(), 1u);
   EXPECT_EQ(run.events[0].counters.output, INT64_MAX);
+}
+
+TEST(UsageLogParserFigures, NumbersBeyondSixtyFourBitsAnywhereDoNotLoseTheLine) {
+  // How JavaScript writes 1e20, in a tool's input; and a double beyond any range.
+  const std::string input = R"("content":[{"type":"tool_use","input":{"n":100000000000000000000,"m":-1e400,)"
+                            R"("x":[1.5,"\u00e9\n"]}}],)";
+  std::string line = claudeLine("m", "r", 10, 5);
+  line.insert(line.find(R"("usage")"), input);
+  LogRun run;
+  run.feed(UsageSource::claude, {line});
+  ASSERT_EQ(run.events.size(), 1u);
+  EXPECT_EQ(run.events[0].counters, (UsageCounters{10, 5, 0, 0}));
+  EXPECT_EQ(run.events[0].model, "claude-sonnet-4-5");
+
+  // Read the other way round, the rules still hold: the last of duplicate keys wins, and
+  // the line still has to be JSON.
+  LogRun other;
+  other.feed(UsageSource::claude,
+             {R"({"n":100000000000000000000,"message":{"usage":{"output_tokens":1,"output_tokens":3}}})",
+              R"({"n":100000000000000000000,"message":{"usage":{"output_tokens":01}}})",
+              R"({"n":100000000000000000000,"message":{"usage":{"output_tokens":4}})"});
+  ASSERT_EQ(other.events.size(), 1u);
+  EXPECT_EQ(other.events[0].counters, (UsageCounters{0, 3, 0, 0}));
 }
 
 TEST(UsageLogParserFigures, DuplicateKeysTakeTheLast) {
