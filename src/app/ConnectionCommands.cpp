@@ -6,6 +6,7 @@
 
 #include "shell/AppServices.h"
 #include "shell/HeadlessAgent.h"
+#include "shell/HeadlessAgentManager.h"
 #include "shell/InstanceClaim.h"
 
 namespace quorvin::app {
@@ -81,8 +82,10 @@ int runDisconnect() {
 
 int runHeadless() {
   // The tray and --headless are one application: one copy per user.
-  auto claim = InstanceClaim::claim(Paths::fromEnvironment());
+  const Paths paths = Paths::fromEnvironment();
+  auto claim = InstanceClaim::claim(paths);
   if (claim.verdict != InstanceClaim::Verdict::run) return claim.exitCode();
+  HeadlessAgentManager::disableCanonicalCLI(paths);
   AppServices services(AppServices::Options::fromEnvironment());
   HeadlessAgent agent(services);
   return agent.run();
