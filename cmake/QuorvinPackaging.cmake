@@ -1,6 +1,22 @@
 # What `cmake --install` puts in a release, and the .deb CPack makes of it. The release tarball
 # (scripts/quorvin-release) is built from the same install tree.
+include(GNUInstallDirs)
 install(TARGETS quorvin RUNTIME DESTINATION bin)
+
+# The desktop around the program: its menu entry and icon, the launch-at-login template (an
+# installed copy writes its own into ~/.config/autostart), a systemd --user unit for machines
+# without a display (`systemctl --user enable --now quorvin-headless`), and the man pages.
+install(FILES packaging/quorvin.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications RENAME app.quorvin.menubar.desktop)
+install(FILES packaging/quorvin.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+install(FILES packaging/app.quorvin.menubar.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/quorvin/autostart)
+install(FILES packaging/quorvin-headless.service DESTINATION lib/systemd/user)
+install(FILES packaging/quorvin.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# The service is its own product: `cmake --install build --component server` installs it; the
+# desktop .deb leaves it out.
+if(TARGET quorvin-server)
+  install(TARGETS quorvin-server RUNTIME DESTINATION bin COMPONENT server EXCLUDE_FROM_ALL)
+  install(FILES packaging/quorvin-server.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT server EXCLUDE_FROM_ALL)
+endif()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quorvin)
