@@ -1,6 +1,7 @@
 #include "app/Commands.h"
 
 #include "app/DefaultsCommand.h"
+#include "app/LedgerCommand.h"
 #include "app/TotalsCommand.h"
 #include "app/UsageCommand.h"
 
@@ -10,6 +11,7 @@ void registerCommands(CLI::App& app, CommandRegistry& registry) {
   registerDefaultsCommand(app, registry);
   registerUsageCommand(app, registry);
   registerTotalsCommand(app, registry);
+  registerLedgerCommand(app, registry);
 }
 
 }  // namespace quorvin::app
