@@ -76,6 +76,8 @@ void readFile(ScannedFile& file, const std::function<void(uint64_t)>& advanced) 
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return;
   const FileKey now = keyOfStat(info);
+  // Unchanged since the last read: nothing to do, not even a look at its bytes.
+  if (file.tally.consumed > 0 && now == file.key) return;
   if (file.tally.consumed > 0 && !continues(file, now)) {
     const UsageSource source = file.tally.source;
     file.tally = LogFileTally{};
