@@ -9,6 +9,10 @@ if(QUORVIN_SANITIZE)
                                                    -fno-sanitize-recover=undefined)
   target_link_options(quorvin_options INTERFACE -fsanitize=address,undefined)
 endif()
+if(QUORVIN_TSAN)
+  target_compile_options(quorvin_options INTERFACE -fsanitize=thread -fno-omit-frame-pointer)
+  target_link_options(quorvin_options INTERFACE -fsanitize=thread)
+endif()
 if(QUORVIN_FUZZ)
   # The libraries under test need coverage instrumentation and ASan too, or libFuzzer
   # only sees the harness and overflows inside a parser go unnoticed.
@@ -28,3 +32,17 @@ function(quorvin_library name)
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
   target_link_libraries(${name} PUBLIC quorvin_options ${ARG_PUBLIC} PRIVATE ${ARG_PRIVATE})
 endfunction()
+
+# Public halves of the release and notary keys, built into the program: the release key verifies
+# updates and names the credential's build identity. The defaults are the test keys whose private
+# halves live in tests/data/update; a real release passes its own (never commit those).
+set(QUORVIN_RELEASE_PUBLIC_KEY "29aa0574e732aef78118f933070ce8941f69362388af1210c23cf5e86ced07a5"
+    CACHE STRING "Ed25519 public key (64 hex digits) that signs release bundles")
+set(QUORVIN_NOTARY_PUBLIC_KEY "c608a5fe192152e38e3f444b838bc41db2df0c75d7c6356c9b5f0dba48e7205e"
+    CACHE STRING "Ed25519 public key (64 hex digits) that notarises release bundles")
+foreach(key QUORVIN_RELEASE_PUBLIC_KEY QUORVIN_NOTARY_PUBLIC_KEY)
+  string(LENGTH "${${key}}" length)
+  if(NOT "${${key}}" MATCHES "^[0-9a-fA-F]+$" OR NOT length EQUAL 64)
+    message(FATAL_ERROR "${key} must be 64 hex digits")
+  endif()
+endforeach()

@@ -56,6 +56,9 @@ int64_t Service::nowMs() const {
 
 std::optional<Response> Service::handleWithoutDatabase(const Request& request) const {
   if (request.path.starts_with("/downloads/")) return routes::download(*this, request);
+  if (request.path == profileScriptPath && (request.method == "GET" || request.method == "HEAD")) {
+    return routes::profileScript(*this, request);
+  }
   return std::nullopt;
 }
 

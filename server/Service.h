@@ -5,7 +5,7 @@
 #include "core/Clock.h"
 #include "server/ServerConfig.h"
 #include "server/http/Message.h"
-#include "server/logic/PollRateLimiter.h"
+#include "server/logic/RateLimiter.h"
 #include "server/storage/AccountStore.h"
 #include "server/storage/Database.h"
 #include "server/storage/OracleStore.h"
@@ -34,7 +34,18 @@ class Service {
   AccountStore& accounts() { return accounts_; }
   UsageStore& usage() { return usage_; }
   OracleStore& oracle() { return oracle_; }
-  PollRateLimiter& pollLimiter() { return pollLimiter_; }
+  // Limits for strangers, all used on the database thread only.
+  struct Limiters {
+    // Polls of one pair code from one client address: the app polls every 3 seconds.
+    RateLimiter polls{{5, 0.5}};
+    // New pair codes per client address: a few retries, not a flood.
+    RateLimiter pairCodes{{10, 0.1}};
+    // Wrong secrets (device secrets of pair codes, account secrets) per client address and
+    // per account; only failures spend these.
+    RateLimiter failuresByAddress{{10, 0.1}};
+    RateLimiter failuresByAccount{{30, 0.1}};
+  };
+  Limiters& limiters() { return limiters_; }
 
  private:
   Response route(const Request& request);
@@ -46,8 +57,11 @@ class Service {
   AccountStore accounts_;
   UsageStore usage_;
   OracleStore oracle_;
-  PollRateLimiter pollLimiter_;
+  Limiters limiters_;
 };
+
+// The profile's chart, served as a file so pages need no inline script.
+inline constexpr std::string_view profileScriptPath = "/assets/profile.js";
 
 // Lower-cases and checks a handle as the app does ("^[a-z0-9-]{1,39}$"); empty when invalid.
 std::string normalisedHandle(std::string_view text);

@@ -58,7 +58,7 @@ asio::awaitable<void> runOnce(ProcessRunner* runner, ProcessResult* out) {
 void BM_ProcessRunTrue(benchmark::State& state) {
   Runtime runtime{1};
   SystemClock clock;
-  ProcessRunner runner(clock);
+  ProcessRunner runner(clock, runtime);
   auto& io = runtime.modelContext();
   auto guard = asio::make_work_guard(io);
   for (auto _ : state) {

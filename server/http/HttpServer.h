@@ -10,8 +10,11 @@
 #include <vector>
 
 #include "server/Service.h"
+#include "server/http/ConnectionLimits.h"
 
 namespace quorvin::server {
+
+struct HttpShared;
 
 // HTTP/1.1 (plain or TLS) in front of a Service. Connections are served by coroutines on
 // `ioThreads` threads; every database route hops to one database thread, so SQLite is only
@@ -29,6 +32,7 @@ class HttpServer {
   // or the certificate does not load.
   void start();
   uint16_t port() const { return port_; }
+  const ConnectionLimits& limits() const { return limits_; }
   // Stops accepting and serving and joins every thread. Committed data is already durable.
   void stop();
   // Blocks until SIGTERM or SIGINT, then stops.
@@ -36,6 +40,8 @@ class HttpServer {
 
  private:
   Service& service_;
+  ConnectionLimits limits_;
+  std::unique_ptr<HttpShared> shared_;
   // Order matters for destruction: the TLS context outlives the sessions left in io_, and the
   // database pool's leftover handlers (holding work on io_) go before io_.
   std::optional<boost::asio::ssl::context> tls_;

@@ -17,6 +17,9 @@ struct Request {
   std::string authorization;
   std::string deviceSecret;
   std::string contentType;
+  std::string enrolSecret;    // X-Quorvin-Enrol-Secret: lets a pairing be approved at once
+  std::string range;          // the Range header, for downloads
+  std::string clientAddress;  // the peer's IP address, the key of per-client limits
   std::string body;
 
   std::string queryValue(const std::string& key) const;

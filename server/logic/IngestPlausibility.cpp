@@ -1,6 +1,7 @@
 #include "server/logic/IngestPlausibility.h"
 
 #include <cmath>
+#include <optional>
 
 namespace quorvin::server {
 
@@ -11,11 +12,52 @@ bool countOk(const std::optional<int64_t>& n) { return !n || countOk(*n); }
 bool costOk(double c) { return std::isfinite(c) && c >= 0 && c <= IngestLimits::maxCost; }
 bool costOk(const std::optional<double>& c) { return !c || costOk(*c); }
 
+// Characters that change how the text around them reads without being seen: controls (C0,
+// DEL, C1 such as U+0085), zero-width and joiner characters, and bidirectional overrides
+// ("exe.jpg" spoofing). None has a place in a name shown on a web page.
+bool invisible(char32_t c) {
+  return c < 0x20 || (c >= 0x7f && c <= 0x9f) || c == 0xad || c == 0x061c || c == 0x180e ||
+         (c >= 0x200b && c <= 0x200f) || (c >= 0x2028 && c <= 0x202e) || (c >= 0x2060 && c <= 0x206f) ||
+         c == 0xfeff || (c >= 0xfff9 && c <= 0xfffb);
+}
+
+// Decodes one UTF-8 sequence at `i`; no value for a malformed, overlong or surrogate one.
+std::optional<char32_t> nextCodePoint(const std::string& s, size_t& i) {
+  const auto lead = static_cast<unsigned char>(s[i]);
+  size_t extra = 0;
+  char32_t c = 0;
+  if (lead < 0x80) {
+    ++i;
+    return lead;
+  } else if ((lead & 0xe0) == 0xc0) {
+    extra = 1;
+    c = lead & 0x1f;
+  } else if ((lead & 0xf0) == 0xe0) {
+    extra = 2;
+    c = lead & 0x0f;
+  } else if ((lead & 0xf8) == 0xf0) {
+    extra = 3;
+    c = lead & 0x07;
+  } else {
+    return std::nullopt;
+  }
+  if (i + extra >= s.size()) return std::nullopt;
+  for (size_t k = 1; k <= extra; ++k) {
+    const auto next = static_cast<unsigned char>(s[i + k]);
+    if ((next & 0xc0) != 0x80) return std::nullopt;
+    c = (c << 6) | (next & 0x3f);
+  }
+  static constexpr char32_t smallest[] = {0, 0x80, 0x800, 0x10000};
+  if (c < smallest[extra] || c > 0x10ffff || (c >= 0xd800 && c <= 0xdfff)) return std::nullopt;
+  i += extra + 1;
+  return c;
+}
+
 bool textOk(const std::string& s, size_t max) {
   if (s.size() > max) return false;
-  // Control characters have no place in a name shown on a web page.
-  for (unsigned char c : s) {
-    if (c < 0x20 || c == 0x7f) return false;
+  for (size_t i = 0; i < s.size();) {
+    auto c = nextCodePoint(s, i);
+    if (!c || invisible(*c)) return false;
   }
   return true;
 }

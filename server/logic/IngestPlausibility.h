@@ -12,7 +12,7 @@ struct IngestLimits {
   static constexpr int64_t maxCount = 1LL << 53;  // exact in a double, so every reader agrees
   static constexpr double maxCost = 1e12;
   static constexpr size_t maxRows = 512;
-  static constexpr size_t maxName = 128;
+  static constexpr size_t maxName = 640;  // bytes: a client name is at most 160 characters and 640 bytes
   static constexpr size_t maxText = 64;
 };
 

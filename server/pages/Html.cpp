@@ -45,9 +45,14 @@ std::string page(std::string_view title, std::string_view body, std::string_view
 std::string formatTokens(int64_t tokens) {
   std::string digits = std::to_string(tokens);
   std::string out;
-  const size_t lead = digits.size() % 3;
-  for (size_t i = 0; i < digits.size(); ++i) {
-    if (i != 0 && (i - lead) % 3 == 0 && digits[i - 1] != '-') out += ',';
+  size_t start = 0;
+  if (!digits.empty() && digits[0] == '-') {
+    out += '-';
+    start = 1;
+  }
+  // A separator before every group of three counted from the right.
+  for (size_t i = start; i < digits.size(); ++i) {
+    if (i != start && (digits.size() - i) % 3 == 0) out += ',';
     out += digits[i];
   }
   return out;

@@ -24,6 +24,8 @@ struct ProfileData {
   std::optional<oracle::Head> head;
 };
 std::string profile(const ProfileData& data);
+// The chart script the profile page loads.
+std::string profileScript();
 
 struct DownloadEntry {
   std::string name;

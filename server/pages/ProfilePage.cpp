@@ -1,5 +1,7 @@
 #include <map>
 
+#include "core/SaturatingMath.h"
+
 #include "server/pages/Html.h"
 #include "server/pages/Pages.h"
 
@@ -9,8 +11,7 @@ namespace {
 
 // Draws the live candles from /api/usage/candles every 5 seconds. The handle comes from a
 // data attribute, never from text spliced into the script.
-constexpr const char* chartScript = R"js(<script>
-(function () {
+constexpr const char* chartScript = R"js((function () {
   const handle = document.getElementById('chart').dataset.handle;
   const canvas = document.getElementById('chart');
   const status = document.getElementById('chart-status');
@@ -56,20 +57,24 @@ constexpr const char* chartScript = R"js(<script>
   refresh();
   setInterval(refresh, 5000);
 })();
-</script>)js";
+)js";
 
 }  // namespace
+
+std::string profileScript() { return chartScript; }
 
 std::string profile(const ProfileData& data) {
   int64_t total = 0;
   double cost = 0;
   std::map<std::string, std::pair<int64_t, double>> models;
   for (const auto& p : data.publishers) {
-    total += p.totals.total;
+    // Each figure is at most 2^53, but many publishers together could pass 2^63.
+    total = saturatingAdd(total, p.totals.total);
     cost += p.totals.cost;
     for (const auto& m : p.totals.models) {
       auto& row = models[m.name];
-      row.first += m.input + m.output + m.cacheRead + m.cacheWrite;
+      row.first = saturatingAdd(row.first, saturatingAdd(saturatingAdd(m.input, m.output),
+                                                         saturatingAdd(m.cacheRead, m.cacheWrite)));
       row.second += m.cost;
     }
   }
@@ -107,7 +112,7 @@ std::string profile(const ProfileData& data) {
       "and the cost written as a plain decimal with at most four fractional digits, for example "
       "<code>{\"handle\":\"alice\",\"metrics\":{\"costUsdTotal\":1.2346,\"tokensTotal\":1200},\"prev\":\"\","
       "\"seq\":0,\"ts\":1767323045000}</code>. The current head is at <code>/api/oracle/" + h + "</code>.</p>";
-  body += chartScript;
+  body += "<script src=\"/assets/profile.js\"></script>";
   return html::page("Quorvin: " + data.handle, body);
 }
 

@@ -19,6 +19,9 @@ Response ingest(Service& service, const Request& request) {
     return Response::jsonError(403, "handle does not belong to this device");
   }
 
+  if (!service.usage().mayRecord(device.device->accountId, device.device->id, decoded.upload.publisherId)) {
+    return Response::jsonError(422, "too many publishers for this machine or profile");
+  }
   const int64_t now = service.nowMs();
   const auto recorded = service.usage().record(device.device->accountId, device.device->id, decoded.upload, now);
   service.accounts().touchDevice(device.device->id, now);

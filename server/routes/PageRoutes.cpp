@@ -2,9 +2,11 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "wire/JsonFields.h"
 #include "server/Service.h"
+#include "server/http/ConnectionLimits.h"
 #include "server/pages/Pages.h"
 #include "server/routes/Routes.h"
 
@@ -16,8 +18,14 @@ struct SignIn {
   std::optional<Account> account;
   std::string handle;
   std::string secret;
+  bool limited = false;  // too many wrong secrets lately: not even tried
 };
 
+constexpr const char* wrongSecret = "The handle or secret is wrong.";
+constexpr const char* tooManyTries = "Too many wrong secrets. Wait a few minutes and try again.";
+
+// Wrong secrets are counted per client address and per account, and past their budget the
+// secret is not even checked, so guessing is slowed to a few tries a minute.
 SignIn signIn(Service& service, const Request& request) {
   const auto form = parseForm(request.body);
   SignIn result;
@@ -27,24 +35,43 @@ SignIn signIn(Service& service, const Request& request) {
   };
   result.handle = normalisedHandle(value("handle"));
   result.secret = value("secret");
-  if (!result.handle.empty() && !result.secret.empty()) {
-    result.account = service.accounts().authenticate(result.handle, result.secret);
+  if (result.handle.empty() || result.secret.empty()) return result;
+  auto& limits = service.limiters();
+  const int64_t now = service.nowMs();
+  const std::string client = clientKey(request.clientAddress);
+  if (!limits.failuresByAddress.hasBudget(client, now) || !limits.failuresByAccount.hasBudget(result.handle, now)) {
+    result.limited = true;
+    return result;
+  }
+  result.account = service.accounts().authenticate(result.handle, result.secret);
+  if (!result.account) {
+    limits.failuresByAddress.spend(client, now);
+    limits.failuresByAccount.spend(result.handle, now);
   }
   return result;
+}
+
+Response refusedSignIn(const SignIn& login, const std::function<std::string(const std::string&)>& page) {
+  return login.limited ? Response::html(429, page(tooManyTries)) : Response::html(403, page(wrongSecret));
 }
 
 }  // namespace
 
 Response approvalPage(Service& service, const Request& request, const std::string& code) {
-  auto pairCode = service.accounts().pairCode(code);
-  const int64_t now = service.nowMs();
-  if (!pairCode || now >= pairCode->expiresMs) {
-    return Response::html(404, pages::approval(code, "This code is unknown or has expired. Start pairing again in the app.", false));
-  }
-  if (pairCode->accountId) return Response::html(200, pages::approval(code, "", true));
+  constexpr const char* unknown = "This code is unknown or has expired. Start pairing again in the app.";
+  if (!wellFormedPairCode(code)) return Response::html(404, pages::approval(code, unknown, false));
+  // Every code of the right form gets the same form: only a signed-in account owner learns
+  // whether a code is live, so the page cannot be used to find pending codes.
   if (request.method != "POST") return Response::html(200, pages::approval(code, "", false));
   auto login = signIn(service, request);
-  if (!login.account) return Response::html(403, pages::approval(code, "The handle or secret is wrong.", false));
+  if (!login.account) {
+    auto page = [&](const std::string& message) { return pages::approval(code, message, false); };
+    return refusedSignIn(login, page);
+  }
+  const int64_t now = service.nowMs();
+  auto pairCode = service.accounts().pairCode(code);
+  if (!pairCode || now >= pairCode->expiresMs) return Response::html(404, pages::approval(code, unknown, false));
+  if (pairCode->accountId == login.account->id) return Response::html(200, pages::approval(code, "", true));
   if (!service.accounts().approvePairCode(code, login.account->id, now, pairCodeLifetimeMs)) {
     return Response::html(409, pages::approval(code, "This code can no longer be approved.", false));
   }
@@ -54,14 +81,14 @@ Response approvalPage(Service& service, const Request& request, const std::strin
 Response connectPage(Service& service, const Request& request) {
   if (request.method != "POST") return Response::html(200, pages::connectSignIn(""));
   auto login = signIn(service, request);
-  if (!login.account) return Response::html(403, pages::connectSignIn("The handle or secret is wrong."));
+  if (!login.account) return refusedSignIn(login, pages::connectSignIn);
   return Response::html(200, pages::connectDevices(login.handle, login.secret,
                                                    service.accounts().devices(login.account->id), ""));
 }
 
 Response revokeDevice(Service& service, const Request& request) {
   auto login = signIn(service, request);
-  if (!login.account) return Response::html(403, pages::connectSignIn("The handle or secret is wrong."));
+  if (!login.account) return refusedSignIn(login, pages::connectSignIn);
   const auto form = parseForm(request.body);
   int64_t deviceId = 0;
   std::string message = "That machine is not connected.";
@@ -113,6 +140,14 @@ Response downloadPage(Service& service, const Request&) {
 }
 
 Response homePage(Service&, const Request&) { return Response::html(200, pages::home()); }
+
+Response profileScript(const Service&, const Request&) {
+  Response response;
+  response.contentType = "text/javascript; charset=utf-8";
+  response.body = pages::profileScript();
+  response.headers.emplace_back("Cache-Control", "max-age=300");
+  return response;
+}
 
 Response notFound(const Request& request) {
   if (request.path.starts_with("/api/")) return Response::jsonError(404, "no such endpoint");

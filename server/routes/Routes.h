@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "server/http/Message.h"
 
@@ -25,7 +26,11 @@ Response revokeDevice(Service& service, const Request& request);
 Response profilePage(Service& service, const Request& request, const std::string& handle);
 Response downloadPage(Service& service, const Request& request);
 Response homePage(Service& service, const Request& request);
+Response profileScript(const Service& service, const Request& request);
 Response notFound(const Request& request);
+
+// Whether the text has the form of a code the service issues ("ABCD-EF23").
+bool wellFormedPairCode(std::string_view code);
 
 // Pair codes live this long before approval, and as long again for collection after it.
 inline constexpr int64_t pairCodeLifetimeMs = 10 * 60 * 1000;

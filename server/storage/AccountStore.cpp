@@ -2,6 +2,7 @@
 
 #include "wire/Crypto.h"
 
+
 namespace quorvin::server {
 
 namespace {
@@ -56,6 +57,7 @@ void AccountStore::addPairCode(const PairCode& code) {
       .bind(4, code.expiresMs)
       .bind(5, code.accountId)
       .run();
+  if (pairCodeCount_) ++*pairCodeCount_;
 }
 
 std::optional<PairCode> AccountStore::pairCode(const std::string& code) {
@@ -102,8 +104,26 @@ std::optional<std::string> AccountStore::collectToken(const PairCode& code, int6
   return token;
 }
 
-void AccountStore::forgetPairCodesExpiredBefore(int64_t ms) {
-  db_.query("DELETE FROM pair_codes WHERE expires_ms < ?").bind(1, ms).run();
+void AccountStore::prunePairCodes(int64_t nowMs) {
+  if (lastPruneMs_ && nowMs - *lastPruneMs_ < 60'000) return;
+  lastPruneMs_ = nowMs;
+  // By the expiry index: the cost is the codes deleted, not the codes kept.
+  db_.query("DELETE FROM pair_codes WHERE expires_ms < ?").bind(1, nowMs - keepExpiredMs).run();
+  pairCodeCount_.reset();
+}
+
+int64_t AccountStore::pairCodeCount() {
+  if (!pairCodeCount_) {
+    auto q = db_.query("SELECT COUNT(*) FROM pair_codes");
+    pairCodeCount_ = q.step() ? q.int64(0) : 0;
+  }
+  return *pairCodeCount_;
+}
+
+std::string AccountStore::rotateSecret(int64_t accountId) {
+  std::string secret = crypto::randomHex(24);
+  db_.query("UPDATE accounts SET secret_hash = ? WHERE id = ?").bind(1, hashOf(secret)).bind(2, accountId).run();
+  return secret;
 }
 
 std::optional<Device> AccountStore::deviceForToken(const std::string& token) {

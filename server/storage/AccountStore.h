@@ -43,6 +43,8 @@ class AccountStore {
   std::optional<std::string> addAccount(const std::string& handle, int64_t nowMs);
   std::optional<Account> account(const std::string& handle);
   std::optional<Account> account(int64_t id);
+  // Replaces the account's secret; the new one is returned to be shown once.
+  std::string rotateSecret(int64_t accountId);
   // The account when the handle exists and the secret matches.
   std::optional<Account> authenticate(const std::string& handle, const std::string& secret);
 
@@ -53,7 +55,15 @@ class AccountStore {
   // Hands out a device token for an approved code: the first collection creates the device,
   // a later one (the answer was lost) replaces its token. Empty when the device was revoked.
   std::optional<std::string> collectToken(const PairCode& code, int64_t nowMs);
-  void forgetPairCodesExpiredBefore(int64_t ms);
+  // Forgets codes that lapsed more than `keepExpiredMs` ago; runs at most once a minute.
+  void prunePairCodes(int64_t nowMs);
+  // Codes stored, pending or lapsed but not yet forgotten.
+  int64_t pairCodeCount();
+
+  // Pairings in progress across the whole service; creation waits beyond it.
+  static constexpr int64_t maxPairCodes = 50'000;
+  // A lapsed code is still answered "expired" this long, then forgotten.
+  static constexpr int64_t keepExpiredMs = 3600 * 1000LL;
 
   // The device whose token this is; the lookup is by hash and the hash is compared again
   // in constant time.
@@ -67,6 +77,8 @@ class AccountStore {
  private:
   Database& db_;
   std::unordered_map<int64_t, int64_t> touchedMs_;
+  std::optional<int64_t> lastPruneMs_;
+  std::optional<int64_t> pairCodeCount_;
 };
 
 }  // namespace quorvin::server

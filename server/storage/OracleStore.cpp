@@ -29,7 +29,8 @@ std::optional<oracle::Head> OracleStore::head(int64_t accountId, const std::stri
 
 OracleStore::AppendOutcome OracleStore::append(int64_t accountId, const oracle::Tick& tick,
                                                const std::string& canonical, const std::string& pubkeyHex,
-                                               const std::string& sigHex, oracle::Head& result) {
+                                               const std::string& sigHex, int64_t receivedMs,
+                                               oracle::Head& result) {
   Transaction tx(db_);
   const auto key = boundKey(accountId);
   if (key && *key != pubkeyHex) return AppendOutcome::keyMismatch;
@@ -46,7 +47,8 @@ OracleStore::AppendOutcome OracleStore::append(int64_t accountId, const oracle::
   result.pubkey = pubkeyHex;
   result.ts = tick.ts;
   result.metrics = oracle::Metrics{std::strtod(tick.costUsdTotal.c_str(), nullptr), tick.tokensTotal};
-  db_.query("INSERT INTO oracle_ticks(account_id, seq, head, tick, sig, ts, cost, tokens) VALUES(?, ?, ?, ?, ?, ?, ?, ?)")
+  db_.query("INSERT INTO oracle_ticks(account_id, seq, head, tick, sig, ts, cost, tokens, received_ms) "
+      "VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)")
       .bind(1, accountId)
       .bind(2, tick.seq)
       .bind(3, result.head)
@@ -55,9 +57,17 @@ OracleStore::AppendOutcome OracleStore::append(int64_t accountId, const oracle::
       .bind(6, tick.ts)
       .bind(7, result.metrics->costUsdTotal)
       .bind(8, tick.tokensTotal)
+      .bind(9, receivedMs)
       .run();
   tx.commit();
   return AppendOutcome::appended;
+}
+
+void OracleStore::reset(int64_t accountId) {
+  Transaction tx(db_);
+  db_.query("DELETE FROM oracle_ticks WHERE account_id = ?").bind(1, accountId).run();
+  db_.query("DELETE FROM oracle_keys WHERE account_id = ?").bind(1, accountId).run();
+  tx.commit();
 }
 
 }  // namespace quorvin::server

@@ -20,8 +20,13 @@ class OracleStore {
   enum class AppendOutcome { appended, keyMismatch, outOfSequence };
   // Checks and appends in one transaction: the key binding, seq = head + 1 and prev = head.
   // On success `result` holds the new head.
+  // `receivedMs` is the service's own time of arrival, kept beside the tick's claimed time.
   AppendOutcome append(int64_t accountId, const oracle::Tick& tick, const std::string& canonical,
-                       const std::string& pubkeyHex, const std::string& sigHex, oracle::Head& result);
+                       const std::string& pubkeyHex, const std::string& sigHex, int64_t receivedMs,
+                       oracle::Head& result);
+  // Forgets the account's checkpoints and key binding (an operator's remedy for a lost or
+  // stolen key); the next checkpoint starts a new chain.
+  void reset(int64_t accountId);
 
  private:
   Database& db_;

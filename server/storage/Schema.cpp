@@ -29,6 +29,7 @@ CREATE TABLE IF NOT EXISTS pair_codes (
   account_id INTEGER REFERENCES accounts(id),
   device_id INTEGER REFERENCES devices(id)
 );
+CREATE INDEX IF NOT EXISTS pair_codes_by_expiry ON pair_codes(expires_ms);
 CREATE TABLE IF NOT EXISTS publisher_totals (
   account_id INTEGER NOT NULL REFERENCES accounts(id),
   publisher_id TEXT NOT NULL,
@@ -78,9 +79,17 @@ CREATE TABLE IF NOT EXISTS oracle_ticks (
   ts INTEGER NOT NULL,
   cost REAL NOT NULL,
   tokens INTEGER NOT NULL,
+  received_ms INTEGER,
   PRIMARY KEY (account_id, seq)
 ) WITHOUT ROWID;
 )sql");
+  // Databases made before the service recorded when each checkpoint arrived.
+  bool hasReceived = false;
+  {
+    auto q = db.query("SELECT 1 FROM pragma_table_info('oracle_ticks') WHERE name = 'received_ms'");
+    hasReceived = q.step();
+  }
+  if (!hasReceived) db.exec("ALTER TABLE oracle_ticks ADD COLUMN received_ms INTEGER");
 }
 
 }  // namespace quorvin::server

@@ -99,12 +99,27 @@ UsageStore::Recorded UsageStore::record(int64_t accountId, int64_t deviceId, con
   return Recorded{t.total, t.cost, changed};
 }
 
+bool UsageStore::mayRecord(int64_t accountId, int64_t deviceId, const std::string& publisherId) {
+  auto q = db_.query(
+      "SELECT COUNT(*), COALESCE(SUM(device_id = ?), 0), COALESCE(SUM(publisher_id = ?), 0) "
+      "FROM publisher_totals WHERE account_id = ?");
+  q.bind(1, deviceId).bind(2, publisherId).bind(3, accountId);
+  if (!q.step()) return true;
+  if (q.int64(2) > 0) return true;
+  return q.int64(0) < maxPublishersPerAccount && q.int64(1) < maxPublishersPerDevice;
+}
+
 UsageSample UsageStore::addFlow(int64_t accountId, const UsageSample& g) {
   auto q = db_.query(
       "INSERT INTO account_flow(account_id, total, cost, input, output, cache_read, cache_write, kinds) "
-      "VALUES(?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT(account_id) DO UPDATE SET total = total + excluded.total, "
-      "cost = cost + excluded.cost, input = input + excluded.input, output = output + excluded.output, "
-      "cache_read = cache_read + excluded.cache_read, cache_write = cache_write + excluded.cache_write, "
+      "VALUES(?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT(account_id) DO UPDATE SET "
+      // Saturating: SQLite raises an error instead of wrapping past 2^63.
+      "total = MIN(total, 9223372036854775807 - excluded.total) + excluded.total, "
+      "cost = cost + excluded.cost, "
+      "input = MIN(input, 9223372036854775807 - excluded.input) + excluded.input, "
+      "output = MIN(output, 9223372036854775807 - excluded.output) + excluded.output, "
+      "cache_read = MIN(cache_read, 9223372036854775807 - excluded.cache_read) + excluded.cache_read, "
+      "cache_write = MIN(cache_write, 9223372036854775807 - excluded.cache_write) + excluded.cache_write, "
       "kinds = excluded.kinds RETURNING total, cost, input, output, cache_read, cache_write, kinds");
   q.bind(1, accountId)
       .bind(2, g.total)

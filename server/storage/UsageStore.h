@@ -49,6 +49,13 @@ class UsageStore {
   // together with the account's history sample.
   Recorded record(int64_t accountId, int64_t deviceId, const API::IngestUpload& upload, int64_t nowMs);
 
+  // Whether an upload from this publisher may be stored: a known publisher always, a new one
+  // while the device and the account are below their caps.
+  bool mayRecord(int64_t accountId, int64_t deviceId, const std::string& publisherId);
+  // One install is one publisher; a machine reinstalled now and then stays far below these.
+  static constexpr int64_t maxPublishersPerDevice = 8;
+  static constexpr int64_t maxPublishersPerAccount = 64;
+
   std::vector<PublisherRecord> publishers(int64_t accountId);
   UsageSample accountSum(int64_t accountId, int64_t atMs);
   // Samples from `fromMs` on, oldest first, plus the last one before it (for the first

@@ -1,12 +1,14 @@
 #include "app/DefaultsCommand.h"
 
-#include <boost/json/serialize.hpp>
 #include <charconv>
 #include <cmath>
 #include <iostream>
 #include <memory>
 #include <string>
 
+#include "app/PlainJson.h"
+#include "app/TerminalText.h"
+#include "core/Utf8Text.h"
 #include "platform/FileUserDefaults.h"
 #include "platform/Paths.h"
 
@@ -42,73 +44,94 @@ std::optional<double> parseDouble(const std::string& text) {
   return value;
 }
 
+// The store of the user's settings file; none, with the reason on standard error, when
+// the file exists but cannot be read (it is then left as it is).
+std::unique_ptr<FileUserDefaults> openStore() {
+  auto store = std::make_unique<FileUserDefaults>(Paths::fromEnvironment().defaultsFile());
+  if (store->loadError()) {
+    std::cerr << printable(*store->loadError()) << "\n";
+    return nullptr;
+  }
+  return store;
+}
+
+int saved(FileUserDefaults& store) {
+  std::string reason;
+  if (store.saveNow(&reason)) return 0;
+  std::cerr << "The settings could not be saved: " << printable(reason) << "\n";
+  return 1;
+}
+
 int read(const DefaultsOptions& options) {
-  FileUserDefaults store(Paths::fromEnvironment().defaultsFile());
-  auto values = store.snapshot();
+  auto store = openStore();
+  if (!store) return 1;
+  auto values = store->snapshot();
   if (options.key.empty()) {
-    std::cout << boost::json::serialize(values) << "\n";
+    std::cout << plainJson(values) << "\n";
     return 0;
   }
   auto it = values.find(options.key);
   if (it == values.end()) {
-    std::cerr << "The key " << options.key << " does not exist\n";
+    std::cerr << "The key " << printable(options.key) << " does not exist\n";
     return 1;
   }
   if (it->value().is_string()) {
-    std::cout << std::string(it->value().get_string()) << "\n";
-  } else if (it->value().is_double()) {
-    char text[64];
-    auto end = std::to_chars(text, text + sizeof text, it->value().get_double()).ptr;
-    std::cout << std::string(text, end) << "\n";
+    std::cout << printable(it->value().get_string()) << "\n";
   } else {
-    std::cout << boost::json::serialize(it->value()) << "\n";
+    std::cout << plainJson(it->value()) << "\n";
   }
   return 0;
 }
 
 int write(const DefaultsOptions& options) {
-  FileUserDefaults store(Paths::fromEnvironment().defaultsFile());
   const std::string& text = options.value;
+  // The settings file is JSON, which is UTF-8: other bytes would be lost or would spoil it.
+  if (!isValidUtf8(options.key) || !isValidUtf8(text)) {
+    std::cerr << "The setting's " << (isValidUtf8(options.key) ? "value" : "name")
+              << " is not valid UTF-8; nothing was changed\n";
+    return 1;
+  }
+  auto store = openStore();
+  if (!store) return 1;
   auto refuse = [&](const char* kind) {
-    std::cerr << "\"" << text << "\" is not " << kind << "\n";
+    std::cerr << "\"" << printable(text) << "\" is not " << kind << "\n";
     return 1;
   };
   if (options.asString) {
-    store.setString(options.key, text);
+    store->setString(options.key, text);
   } else if (options.asBool) {
     auto value = parseBool(text);
     if (!value) return refuse("true or false");
-    store.setBoolean(options.key, *value);
+    store->setBoolean(options.key, *value);
   } else if (options.asInt) {
     auto value = parseInt(text);
     if (!value) return refuse("a 64-bit integer");
-    store.setInteger(options.key, *value);
+    store->setInteger(options.key, *value);
   } else if (options.asFloat) {
     auto value = parseDouble(text);
     if (!value) return refuse("a finite number");
-    store.setNumber(options.key, *value);
+    store->setNumber(options.key, *value);
   } else if (auto flag = parseBool(text)) {
-    store.setBoolean(options.key, *flag);
+    store->setBoolean(options.key, *flag);
   } else if (auto integer = parseInt(text)) {
-    store.setInteger(options.key, *integer);
+    store->setInteger(options.key, *integer);
   } else if (auto number = parseDouble(text)) {
-    store.setNumber(options.key, *number);
+    store->setNumber(options.key, *number);
   } else {
-    store.setString(options.key, text);
+    store->setString(options.key, text);
   }
-  store.flush();
-  return 0;
+  return saved(*store);
 }
 
 int remove(const DefaultsOptions& options) {
-  FileUserDefaults store(Paths::fromEnvironment().defaultsFile());
-  if (!store.contains(options.key)) {
-    std::cerr << "The key " << options.key << " does not exist\n";
+  auto store = openStore();
+  if (!store) return 1;
+  if (!store->contains(options.key)) {
+    std::cerr << "The key " << printable(options.key) << " does not exist\n";
     return 1;
   }
-  store.remove(options.key);
-  store.flush();
-  return 0;
+  store->remove(options.key);
+  return saved(*store);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <iostream>
 #include <memory>
 
+#include "app/TerminalText.h"
 #include "app/TotalsFormat.h"
 #include "platform/CurlHttpClient.h"
 #include "platform/FileUserDefaults.h"
@@ -14,6 +15,7 @@
 #include "sources/Ccusage.h"
 #include "sources/CursorLedger.h"
 #include "sources/CursorUsageReader.h"
+#include "sources/TokensLedger.h"
 
 namespace quorvin::app {
 
@@ -24,7 +26,7 @@ int runTotals(bool json) {
   FileUserDefaults defaults(paths.defaultsFile());
   SystemClock clock;
   Runtime runtime(2);
-  ProcessRunner runner(clock, &runtime.pending());
+  ProcessRunner runner(clock, runtime);
   CurlHttpClient http;
   CursorUsageReader cursor(
       CursorUsageReader::Config{paths.appDataDir() / std::string(CursorLedgerFormat::kFileName),
@@ -42,7 +44,14 @@ int runTotals(bool json) {
   runtime.run();
 
   if (!totals) {
-    std::cerr << kNoSourceAnswered << '\n';
+    const auto large = TokensLedger::oversized(&defaults, paths.home);
+    if (large.empty()) {
+      std::cerr << kNoSourceAnswered << '\n';
+    } else {
+      std::cerr << "No usage source answered: ccusage gave no totals, the tokens ledger "
+                << printable(large.front().string()) << " is too large to read (over 16 MiB), and Cursor usage is "
+                << "off or unavailable.\n";
+    }
     return 1;
   }
   std::cout << (json ? totalsJson(*totals) + "\n" : totalsText(*totals)) << std::flush;

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <optional>
 
+#include "app/PlainJson.h"
+#include "app/TerminalText.h"
 #include "core/SaturatingMath.h"
 
 namespace quorvin::app {
@@ -67,7 +69,7 @@ std::string totalsJson(const API::Totals& totals) {
   root["liveTotal"] = orNull(totals.liveTotal);
   root["liveCost"] = orNull(totals.liveCost);
   root["accountingRevision"] = orNull(totals.accountingRevision);
-  return boost::json::serialize(root);
+  return plainJson(root);
 }
 
 std::string totalsText(const API::Totals& totals) {
@@ -80,19 +82,19 @@ std::string totalsText(const API::Totals& totals) {
   out += line("Cache write", counter(totals.cacheWrite));
   if (totals.liveTotal) out += line("Live tokens", grouped(*totals.liveTotal));
   if (totals.liveCost) out += line("Live cost", dollars(*totals.liveCost));
-  if (totals.accountingRevision) out += line("Accounting revision", *totals.accountingRevision);
+  if (totals.accountingRevision) out += line("Accounting revision", printable(*totals.accountingRevision));
   if (!totals.models.empty()) {
     out += "\nModels\n";
     for (const auto& row : totals.models) {
       const int64_t tokens = saturatingAdd(saturatingAdd(row.input, row.output), saturatingAdd(row.cacheRead, row.cacheWrite));
-      out += line("  " + row.name, grouped(tokens) + " tokens  " + dollars(row.cost));
+      out += line("  " + printable(row.name), grouped(tokens) + " tokens  " + dollars(row.cost));
     }
   }
   if (!totals.agents.empty()) {
     out += "\nAgents\n";
     for (const auto& row : totals.agents) {
-      out += row.tokens > 0 ? line("  " + row.name, grouped(row.tokens) + " tokens  " + dollars(row.cost))
-                            : "  " + row.name + "\n";
+      out += row.tokens > 0 ? line("  " + printable(row.name), grouped(row.tokens) + " tokens  " + dollars(row.cost))
+                            : "  " + printable(row.name) + "\n";
     }
   }
   return out;

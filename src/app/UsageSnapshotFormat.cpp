@@ -1,10 +1,12 @@
 #include "app/UsageSnapshotFormat.h"
 
-#include <boost/json/serialize.hpp>
 #include <boost/json/value.hpp>
 
 #include <cstdio>
 #include <ctime>
+
+#include "app/PlainJson.h"
+#include "app/TerminalText.h"
 
 namespace quorvin::app {
 
@@ -28,7 +30,7 @@ std::string usageSnapshotJson(const LiveUsageOracle::Snapshot& snapshot) {
   json::object costs;
   for (const auto& [source, cost] : snapshot.sourceCosts) costs[source] = cost;
   root["sourceCosts"] = std::move(costs);
-  return json::serialize(root);
+  return plainJson(root);
 }
 
 namespace {
@@ -88,7 +90,7 @@ std::string usageSnapshotTable(const LiveUsageOracle::Snapshot& snapshot, WallTi
          grouped(snapshot.counters.cacheWrite) + "\n";
   out += "  models:";
   if (snapshot.models.empty()) out += " none yet";
-  for (size_t i = 0; i < snapshot.models.size(); ++i) out += (i ? ", " : " ") + snapshot.models[i];
+  for (size_t i = 0; i < snapshot.models.size(); ++i) out += (i ? ", " : " ") + printable(snapshot.models[i]);
   out += "\n";
   return out;
 }

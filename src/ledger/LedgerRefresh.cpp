@@ -17,8 +17,10 @@ std::filesystem::path cachePathFor(const std::filesystem::path& ledgerPath) {
 
 RefreshResult refreshLedger(const RefreshOptions& options) {
   std::unordered_map<std::string, std::unique_ptr<ScannedFile>> cached;
+  size_t loaded = 0;
   if (!options.cachePath.empty()) {
     for (auto& file : LedgerCache::load(options.cachePath)) cached[file->path] = std::move(file);
+    loaded = cached.size();
   }
 
   std::vector<std::unique_ptr<ScannedFile>> files;
@@ -35,9 +37,11 @@ RefreshResult refreshLedger(const RefreshOptions& options) {
     files.push_back(std::move(file));
   }
   std::vector<ScannedFile*> work;
+  std::vector<std::pair<FileKey, uint64_t>> was;
   uint64_t before = 0;
   for (auto& file : files) {
     work.push_back(file.get());
+    was.emplace_back(file->key, file->tally.consumed);
     before += file->tally.consumed;
   }
   // A log that is gone keeps counting: agents prune their old sessions, and the history
@@ -54,6 +58,11 @@ RefreshResult refreshLedger(const RefreshOptions& options) {
     files.push_back(std::move(file));
   }
 
+  bool changed = files.size() != loaded;
+  for (size_t i = 0; i < work.size() && !changed; ++i) {
+    changed = !(work[i]->key == was[i].first) || work[i]->tally.consumed != was[i].second;
+  }
+
   RefreshResult result;
   std::vector<const LogFileTally*> tallies;
   std::vector<const ScannedFile*> kept;
@@ -68,6 +77,13 @@ RefreshResult refreshLedger(const RefreshOptions& options) {
   result.files = files.size();
   result.cells = mergeTallies(tallies);
   result.report = options.reportSince ? mergeTallies(tallies, options.reportSince) : result.cells;
+  // Nothing new: the ledger on disk already says all of it, and rewriting it (and the
+  // cache) would cost two flushes to disk on every run.
+  std::error_code ec;
+  if (!changed && !options.cachePath.empty() && std::filesystem::is_regular_file(options.ledgerPath, ec)) {
+    result.written = true;
+    return result;
+  }
   result.written = writeAtomically(options.ledgerPath, ledgerJson(result.cells, options.now));
   // The cache follows the ledger: a crash between the two only costs a re-read.
   if (result.written && !options.cachePath.empty()) LedgerCache::save(options.cachePath, kept);

@@ -1,5 +1,3 @@
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <boost/json.hpp>
@@ -7,6 +5,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/AtomicFile.h"
+#include "platform/BoundedFileRead.h"
 #include "platform/SecretStore.h"
 
 namespace quorvin {
@@ -65,7 +65,11 @@ struct Loaded {
 // through a temporary file, fsync and rename, always 0600, so a crash leaves the old or the new one.
 class FileSecretStore final : public SecretStore {
  public:
-  explicit FileSecretStore(std::filesystem::path file) : file_(std::move(file)) {}
+  explicit FileSecretStore(std::filesystem::path file) : file_(std::move(file)) {
+    // Writers killed midway leave temporaries; earlier versions used one fixed name.
+    removeStaleTemporaries(file_);
+    ::unlink((file_.string() + ".tmp").c_str());
+  }
 
   Read read(const std::string& service, const std::string& account, bool) override {
     std::lock_guard lock(mutex_);
@@ -148,30 +152,19 @@ class FileSecretStore final : public SecretStore {
   // A missing file is an empty store; a damaged one is reported, never thrown.
   Loaded load() {
     Loaded loaded;
-    int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) {
-      if (errno != ENOENT) loaded.outcome = errnoOutcome(errno, "cannot open " + file_.string());
-      return loaded;
-    }
-    std::string text;
-    char buffer[8192];
-    for (;;) {
-      ssize_t n = ::read(fd, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        loaded.outcome = errnoOutcome(errno, "cannot read " + file_.string());
-        ::close(fd);
+    FileRead read = readFileWithin(file_, kMaxFileBytes, FollowLinks::no);
+    switch (read.outcome) {
+      case FileRead::Outcome::ok: break;
+      case FileRead::Outcome::missing: return loaded;
+      case FileRead::Outcome::tooLarge: loaded.unreadable = true; return loaded;
+      case FileRead::Outcome::notRegular:
+        loaded.outcome = SecretOutcome::failed(-1, "cannot open " + file_.string() + ": not a regular file");
         return loaded;
-      }
-      if (n == 0) break;
-      text.append(buffer, static_cast<size_t>(n));
-      if (text.size() > kMaxFileBytes) {
-        loaded.unreadable = true;
-        ::close(fd);
+      case FileRead::Outcome::unreadable:
+        loaded.outcome = errnoOutcome(read.error, "cannot read " + file_.string());
         return loaded;
-      }
     }
-    ::close(fd);
+    const std::string& text = read.bytes;
 
     boost::system::error_code error;
     json::value root = json::parse(text, error);
@@ -219,39 +212,9 @@ class FileSecretStore final : public SecretStore {
     std::filesystem::path folder = file_.parent_path();
     std::filesystem::create_directories(folder, ec);
     if (ec) return SecretOutcome::failed(ec.value(), "cannot create " + folder.string() + ": " + ec.message());
-    std::string temporary = file_.string() + ".tmp";
-    ::unlink(temporary.c_str());
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return errnoOutcome(errno, "cannot create " + temporary);
-    ::fchmod(fd, 0600);  // whatever the umask
-    size_t written = 0;
-    while (written < text.size()) {
-      ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        int error = errno;
-        ::close(fd);
-        ::unlink(temporary.c_str());
-        return errnoOutcome(error, "cannot write " + temporary);
-      }
-      written += static_cast<size_t>(n);
-    }
-    int synced = ::fsync(fd) == 0 ? 0 : errno;
-    int closed = ::close(fd) == 0 ? 0 : errno;
-    if (synced != 0 || closed != 0) {
-      int error = synced != 0 ? synced : closed;
-      ::unlink(temporary.c_str());
-      return errnoOutcome(error, "cannot write " + temporary);
-    }
-    if (::rename(temporary.c_str(), file_.c_str()) != 0) {
-      int error = errno;
-      ::unlink(temporary.c_str());
-      return errnoOutcome(error, "cannot replace " + file_.string());
-    }
-    int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-      ::fsync(dir);
-      ::close(dir);
+    std::string error;
+    if (!writeFileAtomically(file_, text, 0600, &error)) {
+      return SecretOutcome::failed(errno != 0 ? errno : -1, "cannot replace " + file_.string() + ": " + error);
     }
     return SecretOutcome::success();
   }

@@ -1,20 +1,15 @@
 #include "platform/FileUserDefaults.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 #include <cerrno>
 #include <cmath>
-#include <cstdio>
-#include <ctime>
 #include <string>
 
 #include "core/Log.h"
 #include "platform/AtomicFile.h"
 #include "platform/BlockingPool.h"
+#include "platform/BoundedFileRead.h"
 #include "platform/Paths.h"
 
 namespace quorvin {
@@ -22,56 +17,24 @@ namespace quorvin {
 namespace fs = std::filesystem;
 namespace json = boost::json;
 
-namespace {
-
-enum class ReadOutcome { missing, ok, unreadable };
-
-ReadOutcome readBounded(const fs::path& file, std::string& out, std::size_t limit) {
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return errno == ENOENT ? ReadOutcome::missing : ReadOutcome::unreadable;
-  struct stat info {};
-  ReadOutcome outcome = ReadOutcome::ok;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || static_cast<std::size_t>(info.st_size) > limit) {
-    outcome = ReadOutcome::unreadable;
-  } else {
-    char buffer[65536];
-    for (;;) {
-      ssize_t n = ::read(fd, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 || out.size() + static_cast<std::size_t>(n) > limit) {
-        outcome = ReadOutcome::unreadable;
-        break;
-      }
-      if (n == 0) break;
-      out.append(buffer, static_cast<std::size_t>(n));
-    }
-  }
-  ::close(fd);
-  return outcome;
-}
-
-std::string timeStamp(WallTime time) {
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &utc);
-  return text;
-}
-
-}  // namespace
-
-void FileUserDefaults::Writer::save(uint64_t change, const std::string& bytes) {
+bool FileUserDefaults::Writer::save(uint64_t change, const std::string& bytes, std::string* reason) {
   std::lock_guard lock(mutex);
-  if (change <= savedChange) return;  // an equal or newer state is on disk already
-  ensurePrivateDirectory(file.parent_path());
+  if (change <= savedChange) return true;  // an equal or newer state is on disk already
   std::string error;
-  if (!writeFileAtomically(file, bytes, 0600, &error)) {
-    logLine("Quorvin could not save settings to " + file.string() + " (" + error + ")");
-    return;
+  if (blocked) {
+    error = *blocked;
+  } else if (target == file && !ensurePrivateDirectory(target.parent_path())) {
+    error = "its folder " + target.parent_path().string() + " cannot be used";
+  } else if (!writeFileAtomically(target, bytes, 0600, &error)) {
+    error = "cannot write " + target.string() + " (" + error + ")";
+  } else {
+    savedChange = change;
+    ++saves;
+    return true;
   }
-  savedChange = change;
-  ++saves;
+  logLine("Quorvin could not save settings: " + error);
+  if (reason) *reason = error;
+  return false;
 }
 
 FileUserDefaults::FileUserDefaults(fs::path file, std::optional<Saving> saving)
@@ -91,18 +54,31 @@ FileUserDefaults::~FileUserDefaults() {
 
 void FileUserDefaults::load() {
   const fs::path& file = writer_->file;
-  removeStaleTemporaries(file);
-  std::string bytes;
-  switch (readBounded(file, bytes, maxFileBytes)) {
-    case ReadOutcome::missing:
+  writer_->target = file;
+  std::error_code ec;
+  if (fs::is_symlink(file, ec)) {
+    // Saves go through the link to the file it names, so a dotfile manager's link stays.
+    const fs::path resolved = fs::weakly_canonical(file, ec);
+    if (!ec) writer_->target = resolved;
+  }
+  removeStaleTemporaries(writer_->target);
+  FileRead read = readFileWithin(writer_->target, maxFileBytes);
+  switch (read.outcome) {
+    case FileRead::Outcome::missing:
       return;
-    case ReadOutcome::unreadable:
-      setAside("could not be read");
+    case FileRead::Outcome::tooLarge:
+      setAside("is too large");
       return;
-    case ReadOutcome::ok:
+    case FileRead::Outcome::notRegular:
+    case FileRead::Outcome::unreadable:
+      loadError_ = "the settings file " + file.string() + " cannot be read (" + read.reason() + ")";
+      writer_->blocked = *loadError_ + " and is left as it is";
+      logLine("Quorvin started with empty settings: " + *loadError_);
+      return;
+    case FileRead::Outcome::ok:
       break;
   }
-  auto values = parse(bytes);
+  auto values = parse(read.bytes);
   if (!values) {
     setAside("is not a settings file");
     return;
@@ -144,12 +120,10 @@ std::optional<json::object> FileUserDefaults::parse(std::string_view bytes) {
 }
 
 void FileUserDefaults::setAside(const char* why) {
-  const fs::path& file = writer_->file;
+  const fs::path& file = writer_->target;
   const WallTime now = saving_ && saving_->clock ? saving_->clock->now() : std::chrono::system_clock::now();
-  fs::path aside = file;
-  aside += ".corrupt-" + timeStamp(now);
-  if (::rename(file.c_str(), aside.c_str()) == 0) {
-    logLine("Quorvin settings file " + file.string() + " " + why + "; moved it to " + aside.filename().string() +
+  if (auto aside = moveAside(file, now)) {
+    logLine("Quorvin settings file " + file.string() + " " + why + "; moved it to " + aside->filename().string() +
             " and started with empty settings");
   } else {
     logLine("Quorvin settings file " + file.string() + " " + why + " and could not be moved aside; started with " +
@@ -187,16 +161,18 @@ boost::asio::awaitable<void> FileUserDefaults::saveLater(std::shared_ptr<Life> l
   std::optional<std::pair<uint64_t, std::string>> state = takeForSave(*life);
   if (!state) co_return;  // the store is gone; its destructor saved
   if (!pool) {
-    writer->save(state->first, state->second);
+    writer->save(state->first, state->second, nullptr);
     co_return;
   }
-  auto job = [writer, state = std::move(*state)] { writer->save(state.first, state.second); };
+  auto job = [writer, state = std::move(*state)] { writer->save(state.first, state.second, nullptr); };
   co_await runBlocking(*pool, job);
 }
 
-void FileUserDefaults::flush() {
+void FileUserDefaults::flush() { saveNow(); }
+
+bool FileUserDefaults::saveNow(std::string* reason) {
   auto [change, bytes] = serialize();
-  writer_->save(change, bytes);
+  return writer_->save(change, bytes, reason);
 }
 
 uint64_t FileUserDefaults::saves() const {

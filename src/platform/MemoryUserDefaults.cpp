@@ -3,6 +3,9 @@
 #include <cmath>
 #include <cstdint>
 
+#include "core/Log.h"
+#include "core/Utf8Text.h"
+
 namespace quorvin {
 
 namespace json = boost::json;
@@ -45,6 +48,12 @@ bool MemoryUserDefaults::contains(std::string_view key) const {
 }
 
 void MemoryUserDefaults::set(std::string_view key, json::value value) {
+  // JSON text is UTF-8: a key that is not would make the saved file unreadable and every
+  // setting lost at the next start. There is no sound repair for a name, so it is refused.
+  if (!isValidUtf8(key)) {
+    logLine("Quorvin refused a setting whose name is not valid UTF-8");
+    return;
+  }
   {
     std::lock_guard lock(mutex_);
     auto it = values_.find(key);
@@ -55,7 +64,14 @@ void MemoryUserDefaults::set(std::string_view key, json::value value) {
   changed();
 }
 
-void MemoryUserDefaults::setString(std::string_view key, std::string_view value) { set(key, json::string(value)); }
+void MemoryUserDefaults::setString(std::string_view key, std::string_view value) {
+  // A value is kept with its ill-formed bytes replaced, for the same reason as keys above.
+  if (!isValidUtf8(value)) {
+    set(key, json::string(repairedUtf8(value)));
+    return;
+  }
+  set(key, json::string(value));
+}
 void MemoryUserDefaults::setBoolean(std::string_view key, bool value) { set(key, json::value(value)); }
 void MemoryUserDefaults::setInteger(std::string_view key, int64_t value) { set(key, json::value(value)); }
 void MemoryUserDefaults::setNumber(std::string_view key, double value) {

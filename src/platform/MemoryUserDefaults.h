@@ -8,8 +8,9 @@
 namespace quorvin {
 
 // User defaults kept in memory only: the store of tests and the base of the file store.
-// Values keep their JSON type: a string, a boolean, a 64-bit integer or a double. Safe to
-// use from any thread.
+// Values keep their JSON type: a string, a boolean, a 64-bit integer or a double. Text is
+// always well-formed UTF-8: a key that is not is refused, a string value is repaired (U+FFFD).
+// Safe to use from any thread.
 class MemoryUserDefaults : public UserDefaults {
  public:
   MemoryUserDefaults() = default;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -311,6 +312,20 @@ asio::awaitable<ProcessResult> ProcessRunner::run(ProcessRequest request) {
       co_return result;
     }
     state->pid = pid;
+  }
+  if (request.maxFileBytes) {
+    // posix_spawn has no hook between fork and exec, so the bound is set from here at once:
+    // the program is still starting up, long before it could have written that much.
+    const rlim_t bound = static_cast<rlim_t>(*request.maxFileBytes);
+    const struct rlimit limit {bound, bound};
+    if (::prlimit(state->pid, RLIMIT_FSIZE, &limit, nullptr) != 0) {
+      kill(-state->pid, SIGKILL);
+      waitpid(state->pid, nullptr, 0);
+      if (outFd >= 0) ::close(outFd);
+      if (errFd >= 0) ::close(errFd);
+      result.startError = std::string("prlimit: ") + std::strerror(errno);
+      co_return result;
+    }
   }
   // The C library header for pidfd_open lacks C linkage here; the system call is plain.
   const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, state->pid, 0));

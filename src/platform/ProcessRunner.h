@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/PendingWork.h"
+#include "platform/Runtime.h"
 #include "platform/RuntimeClock.h"
 
 namespace quorvin {
@@ -37,6 +38,9 @@ struct ProcessRequest {
   ProcessOutput standardError = ProcessOutput::captured();
   // Past this the whole process group is stopped and the result is `timedOut`.
   std::optional<Duration> timeLimit;
+  // The largest file the child and its descendants may write (RLIMIT_FSIZE): writing past
+  // it ends the writer with SIGXFSZ, so an output file cannot fill the disk.
+  std::optional<std::size_t> maxFileBytes;
 };
 
 struct ProcessResult {
@@ -68,7 +72,9 @@ class ProcessRunner {
   static constexpr Duration terminateGrace{2000};
   static constexpr Duration terminatePoll{50};
 
-  explicit ProcessRunner(RuntimeClock& clock, PendingWork* pending = nullptr) : clock_(clock), pending_(pending) {}
+  // The runtime's pending-work count is taken here, so a virtual clock can never jump past a
+  // running child.
+  ProcessRunner(RuntimeClock& clock, Runtime& runtime) : clock_(clock), pending_(&runtime.pending()) {}
 
   boost::asio::awaitable<ProcessResult> run(ProcessRequest request);
 

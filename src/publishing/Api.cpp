@@ -1,6 +1,11 @@
 #include "publishing/Api.h"
 
 #include <boost/url/url.hpp>
+#include <algorithm>
+#include <cmath>
+
+#include "core/TextCut.h"
+#include "core/Utf8Text.h"
 
 namespace quorvin::API {
 
@@ -32,6 +37,68 @@ std::optional<Approved> pollDecision(const PollRaw& poll) {
   return std::nullopt;
 }
 
+namespace {
+
+int64_t wireCount(int64_t n) { return std::clamp<int64_t>(n, 0, kMaxWireCount); }
+std::optional<int64_t> wireCount(const std::optional<int64_t>& n) {
+  if (!n) return std::nullopt;
+  return wireCount(*n);
+}
+double wireCost(double c) { return std::isfinite(c) && c > 0 ? std::min(c, kMaxWireCost) : 0; }
+std::optional<double> wireCost(const std::optional<double>& c) {
+  if (!c) return std::nullopt;
+  return wireCost(*c);
+}
+
+Totals wireTotals(Totals t) {
+  t.total = wireCount(t.total);
+  t.cost = wireCost(t.cost);
+  t.input = wireCount(t.input);
+  t.output = wireCount(t.output);
+  t.cacheRead = wireCount(t.cacheRead);
+  t.cacheWrite = wireCount(t.cacheWrite);
+  t.liveTotal = wireCount(t.liveTotal);
+  t.liveCost = wireCost(t.liveCost);
+  for (auto& m : t.models) {
+    m.name = wireName(m.name);
+    m.input = wireCount(m.input);
+    m.output = wireCount(m.output);
+    m.cacheRead = wireCount(m.cacheRead);
+    m.cacheWrite = wireCount(m.cacheWrite);
+    m.cost = wireCost(m.cost);
+  }
+  for (auto& a : t.agents) {
+    a.name = wireName(a.name);
+    a.tokens = wireCount(a.tokens);
+    a.cost = wireCost(a.cost);
+  }
+  if (t.optimizer) {
+    auto& o = *t.optimizer;
+    o.commands = wireCount(o.commands);
+    o.originalTokens = wireCount(o.originalTokens);
+    o.outputTokens = wireCount(o.outputTokens);
+    o.savedTokens = wireCount(o.savedTokens);
+  }
+  return t;
+}
+
+}  // namespace
+
+std::string wireName(std::string_view name) {
+  std::string clean = repairedUtf8(name);
+  for (char& c : clean) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
+  }
+  clean = prefixOfCharacters(clean, kMaxWireNameCharacters);
+  if (clean.size() > kMaxWireNameBytes) {
+    // Only a name of long combining sequences gets here: cut it at a character start.
+    size_t end = kMaxWireNameBytes;
+    while (end > 0 && (static_cast<unsigned char>(clean[end]) & 0xC0) == 0x80) --end;
+    clean.resize(end);
+  }
+  return clean;
+}
+
 IngestUpload ingestUpload(std::string login, std::string plan, Totals totals, const Publisher& publisher) {
   IngestUpload upload;
   upload.handle = std::move(login);
@@ -39,13 +106,14 @@ IngestUpload ingestUpload(std::string login, std::string plan, Totals totals, co
   upload.publisherId = publisher.publisherId;
   upload.appVersion = publisher.appVersion.empty() ? "unknown" : publisher.appVersion;
   upload.plan = std::move(plan);
-  upload.totals = std::move(totals);
+  upload.totals = wireTotals(std::move(totals));
   return upload;
 }
 
-boost::asio::awaitable<Pair> createPair(HttpClient& http, std::string api) {
+boost::asio::awaitable<Pair> createPair(HttpClient& http, std::string api, std::string enrolSecret) {
   HttpRequest request;
   request.url = api + "/api/connect/pair?protocol=2";
+  if (!enrolSecret.empty()) request.headers.emplace_back("X-Quorvin-Enrol-Secret", std::move(enrolSecret));
   request.timeout = pairTimeout;
   const std::string body = co_await fetch(http, std::move(request));
   auto pair = decodePair(body);

@@ -23,7 +23,9 @@ struct Publisher {
   std::string appVersion;   // the short version, "unknown" when there is none
 };
 
-boost::asio::awaitable<Pair> createPair(HttpClient& http, std::string api);
+// `enrolSecret`: the service operator's enrolment secret, when they handed one out; a
+// service that knows it approves the pairing at once.
+boost::asio::awaitable<Pair> createPair(HttpClient& http, std::string api, std::string enrolSecret = {});
 
 // No value while the code is pending; throws ServiceError(410, "pairing expired") once it lapsed.
 boost::asio::awaitable<std::optional<Approved>> pollPair(HttpClient& http, std::string api, std::string code,
@@ -47,6 +49,18 @@ bool isAuthorizationRevocation(const std::exception_ptr& error) noexcept;
 const std::string& checkedBody(const HttpResult& result);
 // The pairing poll decision over a decoded poll answer.
 std::optional<Approved> pollDecision(const PollRaw& poll);
+// The upload of `totals`, made acceptable to the service's plausibility check: a negative
+// or non-finite figure counts as 0, figures past the service's bounds stop at them, and
+// names lose control characters and stop at kMaxWireNameCharacters (at most
+// kMaxWireNameBytes bytes). One bad figure must not make the service refuse every upload.
 IngestUpload ingestUpload(std::string login, std::string plan, Totals totals, const Publisher& publisher);
+
+// What the service accepts; it checks the same bounds (the longest name any source makes
+// is a Cursor model name of 160 characters).
+inline constexpr int64_t kMaxWireCount = int64_t{1} << 53;
+inline constexpr double kMaxWireCost = 1e12;
+inline constexpr size_t kMaxWireNameCharacters = 160;
+inline constexpr size_t kMaxWireNameBytes = 640;
+std::string wireName(std::string_view name);
 
 }  // namespace quorvin::API

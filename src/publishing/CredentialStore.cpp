@@ -1,5 +1,9 @@
 #include "publishing/CredentialStore.h"
 
+#include <cctype>
+
+#include "wire/Crypto.h"
+
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <unicode/ustring.h>
@@ -107,8 +111,27 @@ std::unique_ptr<CredentialStore> CredentialStore::open(UserDefaults& defaults, c
   return std::make_unique<CredentialStore>(openSecretStore(dataFolder), defaults, buildFingerprint());
 }
 
+#ifndef QUORVIN_RELEASE_PUBLIC_KEY
+#define QUORVIN_RELEASE_PUBLIC_KEY ""
+#endif
+
+std::string CredentialStore::releaseKeyFingerprint(std::string_view releaseKeyHex) {
+  std::string requirement = "identifier \"";
+  requirement += service;
+  requirement += "\" and release key \"";
+  for (char c : releaseKeyHex) requirement += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  requirement += "\"";
+  return crypto::sha256Hex(requirement).substr(0, 24);
+}
+
 const std::string& CredentialStore::buildFingerprint() {
-  static const std::string fingerprint = executableFingerprint().value_or(randomFingerprint());
+  // The release key names the build: stable across updates, so an update never forces a new
+  // pairing. A build without one (a developer build) falls back to its executable's hash.
+  static const std::string fingerprint = [] {
+    constexpr std::string_view releaseKey = QUORVIN_RELEASE_PUBLIC_KEY;
+    if (!releaseKey.empty()) return releaseKeyFingerprint(releaseKey);
+    return executableFingerprint().value_or(randomFingerprint());
+  }();
   return fingerprint;
 }
 

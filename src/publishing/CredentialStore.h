@@ -86,10 +86,14 @@ class CredentialStore {
   // The store of this session (Secret Service, else the file in dataFolder) for this build.
   static std::unique_ptr<CredentialStore> open(UserDefaults& defaults, const std::filesystem::path& dataFolder);
 
-  // SHA-256 of the running executable, first 12 bytes as 24 lower-case hex digits; when the
-  // executable cannot be read, 32 random hex digits (so such a build finds no token after a
-  // restart). Computed once per process.
+  // The release key's fingerprint (below) when the build has a release public key built in
+  // (QUORVIN_RELEASE_PUBLIC_KEY); otherwise SHA-256 of the running executable, first 12 bytes
+  // as 24 lower-case hex digits, and when that cannot be read 32 random hex digits (so such a
+  // build finds no token after a restart). Computed once per process.
   static const std::string& buildFingerprint();
+  // The build identity of a release: SHA-256 of the requirement text
+  // `identifier "app.quorvin.menubar" and release key "<hex>"`, first 12 bytes as hex.
+  static std::string releaseKeyFingerprint(std::string_view releaseKeyHex);
 
   const std::string& account() const { return account_; }
   const SecretStore& secrets() const { return *secrets_; }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <limits>
 
 #include "publishing/OracleKeyFile.h"
 #include "publishing/ServiceError.h"
@@ -110,6 +111,10 @@ boost::asio::awaitable<CommitResult> OracleClient::append(const std::string& api
   tick.handle = handle;
   {
     std::lock_guard lock(mutex_);
+    // A head claiming the last position has no successor: adding one would overflow.
+    if (cachedHead_ && cachedHead_->seq == std::numeric_limits<int64_t>::max()) {
+      throw OracleError::requestFailed("the checkpoint chain has no position left");
+    }
     tick.seq = cachedHead_ ? cachedHead_->seq + 1 : 0;
     tick.prev = cachedHead_ ? cachedHead_->head : "";
   }

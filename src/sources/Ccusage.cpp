@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/error.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/json.hpp>
@@ -10,12 +11,13 @@
 #include <boost/uuid/uuid_generators.hpp>
 #include <boost/uuid/uuid_io.hpp>
 
+#include "core/Log.h"
+#include "platform/BoundedFileRead.h"
 #include "sources/CcusageCommand.h"
 #include "sources/CcusageJson.h"
 #include "sources/CcusageMerge.h"
 #include "sources/CursorUsageReader.h"
 #include "sources/TokensLedger.h"
-#include "usage/BoundedFileRead.h"
 #include "usage/LiveUsageOracle.h"
 
 namespace quorvin::Ccusage {
@@ -46,6 +48,17 @@ boost::asio::awaitable<CursorUsageReading> noCursorReading() { co_return CursorU
 
 }  // namespace
 
+std::filesystem::path usableTemporaryDirectory() noexcept {
+  try {
+    std::error_code ec;
+    auto folder = std::filesystem::temp_directory_path(ec);
+    if (!ec) return folder;
+    return "/tmp";
+  } catch (...) {
+    return "/tmp";
+  }
+}
+
 Environment Environment::forUser(std::filesystem::path home, const UserDefaults* defaults) {
   Environment environment;
   environment.home = std::move(home);
@@ -55,7 +68,9 @@ Environment Environment::forUser(std::filesystem::path home, const UserDefaults*
   return environment;
 }
 
-boost::asio::awaitable<std::optional<boost::json::object>> runJSON(ProcessRunner& runner, BlockingPool& pool,
+namespace {
+
+boost::asio::awaitable<std::optional<boost::json::object>> runTool(ProcessRunner& runner, BlockingPool& pool,
                                                                    const Environment& environment,
                                                                    std::vector<std::string> arguments) {
   const TemporaryFile output{environment.temporaryDirectory /
@@ -66,6 +81,8 @@ boost::asio::awaitable<std::optional<boost::json::object>> runJSON(ProcessRunner
   request.standardOutput = ProcessOutput::toFile(output.path);
   request.standardError = ProcessOutput::discarded();
   request.timeLimit = environment.timeLimit;
+  // One byte past the read bound: a larger output ends the tool instead of filling the disk.
+  request.maxFileBytes = kMaxOutputBytes + 1;
 
   auto running = runner.run(std::move(request));
   const ProcessResult result = co_await std::move(running);
@@ -74,13 +91,32 @@ boost::asio::awaitable<std::optional<boost::json::object>> runJSON(ProcessRunner
   auto read = [path = output.path]() -> std::optional<boost::json::object> {
     const auto bytes = readBoundedFile(path.string(), kMaxOutputBytes);
     if (!bytes) return std::nullopt;
-    std::error_code ec;
-    boost::json::value root = boost::json::parse(*bytes, ec);
-    if (ec || !root.is_object()) return std::nullopt;
-    return std::move(root.get_object());
+    return CcusageJson::toolOutputObject(*bytes);
   };
   auto reading = runBlocking(pool, std::move(read));
   co_return co_await std::move(reading);
+}
+
+bool cancelled(const boost::system::system_error& error) {
+  return error.code() == boost::asio::error::operation_aborted;
+}
+
+}  // namespace
+
+boost::asio::awaitable<std::optional<boost::json::object>> runJSON(ProcessRunner& runner, BlockingPool& pool,
+                                                                   const Environment& environment,
+                                                                   std::vector<std::string> arguments) {
+  // A source's failure (no temporary folder, no randomness, no memory) is an absent result.
+  try {
+    auto running = runTool(runner, pool, environment, std::move(arguments));
+    co_return co_await std::move(running);
+  } catch (const boost::system::system_error& error) {
+    if (cancelled(error)) throw;
+    logLine(std::string("Quorvin could not run ccusage: ") + error.what());
+  } catch (const std::exception& error) {
+    logLine(std::string("Quorvin could not run ccusage: ") + error.what());
+  }
+  co_return std::nullopt;
 }
 
 boost::asio::awaitable<std::optional<API::Totals>> runTotals(ProcessRunner& runner, BlockingPool& pool,
@@ -91,7 +127,14 @@ boost::asio::awaitable<std::optional<API::Totals>> runTotals(ProcessRunner& runn
   if (json) tool = CcusageJson::ccusageTotals(boost::json::value(*json));
 
   // The ledger is read even when the tool gave nothing: a missing tool must not hide it.
-  auto readLedger = [&environment] { return TokensLedger::fileTotals(environment.defaults, environment.home); };
+  auto readLedger = [&environment]() -> std::optional<API::Totals> {
+    try {
+      return TokensLedger::fileTotals(environment.defaults, environment.home);
+    } catch (const std::exception& error) {
+      logLine(std::string("Quorvin could not read the tokens ledger: ") + error.what());
+      return std::nullopt;
+    }
+  };
   auto reading = runBlocking(pool, std::move(readLedger));
   auto ledger = co_await std::move(reading);
   co_return CcusageMerge::reconcile(std::move(tool), std::move(ledger));

@@ -28,6 +28,10 @@ namespace Ccusage {
 inline constexpr Duration kToolTimeLimit{55'000};
 inline constexpr size_t kMaxOutputBytes = 64 * 1024 * 1024;
 
+// The system's temporary folder ($TMPDIR and its kin) when it is a folder, else /tmp.
+// Never throws: a bad TMPDIR must not stop the totals (the ledger still answers).
+std::filesystem::path usableTemporaryDirectory() noexcept;
+
 // What a ccusage run and the ledger lookup depend on.
 struct Environment {
   std::filesystem::path home;
@@ -35,7 +39,7 @@ struct Environment {
   // A ccusage executable shipped with the program; tried before the login shell.
   std::optional<std::filesystem::path> bundledTool;
   std::string loginShell = "/bin/sh";
-  std::filesystem::path temporaryDirectory = std::filesystem::temp_directory_path();
+  std::filesystem::path temporaryDirectory = usableTemporaryDirectory();
   // Changes to the tool's environment (tests point HOME at a generated home).
   std::vector<std::pair<std::string, std::optional<std::string>>> processEnvironment;
   Duration timeLimit = kToolTimeLimit;
@@ -46,8 +50,9 @@ struct Environment {
 };
 
 // Runs ccusage with the arguments and returns its JSON object; nothing on a start failure,
-// a non-zero exit, the time limit (the whole process tree is stopped), or output that is
-// not a JSON object. Awaited on the model thread.
+// a non-zero exit, the time limit (the whole process tree is stopped), output over
+// kMaxOutputBytes (the child cannot write a larger file), or output that holds no JSON
+// object. Never throws but for cancellation. Awaited on the model thread.
 boost::asio::awaitable<std::optional<boost::json::object>> runJSON(ProcessRunner& runner, BlockingPool& pool,
                                                                    const Environment& environment,
                                                                    std::vector<std::string> arguments);

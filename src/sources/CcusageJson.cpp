@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "core/SaturatingMath.h"
+#include "sources/CcusageMerge.h"
 
 namespace quorvin::CcusageJson {
 
@@ -41,6 +42,14 @@ std::optional<double> parseDouble(std::string_view text) {
     return std::nullopt;
   }
   return value;
+}
+
+// Counts and costs of outside figures: a negative one counts as 0, so that no total, row
+// or upload ever carries one (the service refuses them).
+int64_t countOf(const json::value* value) { return std::max<int64_t>(intVal(value).value_or(0), 0); }
+double costOf(const json::value* value) {
+  const double cost = doubleVal(value).value_or(0);
+  return cost > 0 ? cost : 0;
 }
 
 struct Acc {
@@ -103,11 +112,12 @@ std::vector<API::ModelRow> aggregateModels(const json::value* entries) {
         sums.emplace_back();
       }
       Acc& acc = sums[it->second];
-      acc.input = saturatingAdd(acc.input, intVal(member(&breakdown, "inputTokens")).value_or(0));
-      acc.output = saturatingAdd(acc.output, intVal(member(&breakdown, "outputTokens")).value_or(0));
-      acc.cacheRead = saturatingAdd(acc.cacheRead, intVal(member(&breakdown, "cacheReadTokens")).value_or(0));
-      acc.cacheWrite = saturatingAdd(acc.cacheWrite, intVal(member(&breakdown, "cacheCreationTokens")).value_or(0));
-      acc.cost += doubleVal(member(&breakdown, "cost")).value_or(0);
+      acc.input = saturatingAdd(acc.input, countOf(member(&breakdown, "inputTokens")));
+      acc.output = saturatingAdd(acc.output, countOf(member(&breakdown, "outputTokens")));
+      acc.cacheRead = saturatingAdd(acc.cacheRead, countOf(member(&breakdown, "cacheReadTokens")));
+      acc.cacheWrite = saturatingAdd(acc.cacheWrite, countOf(member(&breakdown, "cacheCreationTokens")));
+      // Saturates: two huge costs must not make an infinity that no JSON can carry.
+      acc.cost = CcusageMerge::addCost(acc.cost, costOf(member(&breakdown, "cost")));
     }
   }
   for (size_t i = 0; i < rows.size(); ++i) {
@@ -150,7 +160,7 @@ std::vector<API::AgentRow> aggregateAgentTotals(const json::value* agents) {
     const json::value* totals = member(&value, "totals");
     const auto tokens = intVal(member(totals, "totalTokens"));
     if (!tokens || *tokens < 1) continue;
-    rows.push_back(API::AgentRow{std::string(name), *tokens, doubleVal(member(totals, "totalCost")).value_or(0)});
+    rows.push_back(API::AgentRow{std::string(name), *tokens, costOf(member(totals, "totalCost"))});
   }
   std::sort(rows.begin(), rows.end(), [](const API::AgentRow& a, const API::AgentRow& b) {
     if (a.tokens != b.tokens) return a.tokens > b.tokens;
@@ -169,11 +179,17 @@ const json::value* firstPresent(const json::value* object, std::initializer_list
   return nullptr;
 }
 
+std::optional<int64_t> optionalCount(const json::value* value) {
+  const auto count = intVal(value);
+  if (!count) return std::nullopt;
+  return std::max<int64_t>(*count, 0);
+}
+
 void readCounters(const json::value* totals, API::Totals& into) {
-  into.input = intVal(member(totals, "inputTokens"));
-  into.output = intVal(member(totals, "outputTokens"));
-  into.cacheRead = intVal(member(totals, "cacheReadTokens"));
-  into.cacheWrite = intVal(member(totals, "cacheCreationTokens"));
+  into.input = optionalCount(member(totals, "inputTokens"));
+  into.output = optionalCount(member(totals, "outputTokens"));
+  into.cacheRead = optionalCount(member(totals, "cacheReadTokens"));
+  into.cacheWrite = optionalCount(member(totals, "cacheCreationTokens"));
 }
 
 std::optional<json::value> parseObject(std::string_view text) {
@@ -191,8 +207,8 @@ std::optional<API::Totals> ccusageTotals(const json::value& root) {
   const auto total = intVal(firstPresent(totals, {"totalTokens", "tokensTotal", "total"}));
   if (!total) return std::nullopt;
   API::Totals result;
-  result.total = *total;
-  result.cost = doubleVal(firstPresent(totals, {"totalCost", "costUSD", "costUsdTotal", "cost"})).value_or(0);
+  result.total = std::max<int64_t>(*total, 0);
+  result.cost = costOf(firstPresent(totals, {"totalCost", "costUSD", "costUsdTotal", "cost"}));
   readCounters(totals, result);
   const json::value* daily = member(&root, "daily");
   result.agents = aggregateAgents(daily);
@@ -201,10 +217,29 @@ std::optional<API::Totals> ccusageTotals(const json::value& root) {
   return result;
 }
 
+std::optional<json::object> toolOutputObject(std::string_view output) {
+  if (auto root = parseObject(output)) return std::move(root->get_object());
+  // A login profile may print a greeting before the tool runs: start at the first line
+  // that opens an object.
+  for (size_t at = 0; at < output.size(); ++at) {
+    const bool lineStart = at == 0 || output[at - 1] == '\n';
+    if (!lineStart) continue;
+    size_t first = at;
+    while (first < output.size() && (output[first] == ' ' || output[first] == '\t' || output[first] == '\r')) ++first;
+    if (first < output.size() && output[first] == '{') {
+      if (at == 0) return std::nullopt;  // the whole output was that line and did not decode
+      auto root = parseObject(output.substr(first));
+      if (!root) return std::nullopt;
+      return std::move(root->get_object());
+    }
+  }
+  return std::nullopt;
+}
+
 std::optional<API::Totals> ccusageTotalsOfText(std::string_view jsonText) {
-  const auto root = parseObject(jsonText);
+  auto root = toolOutputObject(jsonText);
   if (!root) return std::nullopt;
-  return ccusageTotals(*root);
+  return ccusageTotals(json::value(std::move(*root)));
 }
 
 std::optional<API::Totals> ledgerTotals(const json::value& root) {
@@ -212,8 +247,8 @@ std::optional<API::Totals> ledgerTotals(const json::value& root) {
   const auto total = intVal(member(totals, "totalTokens"));
   if (!total) return std::nullopt;
   API::Totals result;
-  result.total = *total;
-  result.cost = doubleVal(member(totals, "totalCost")).value_or(0);
+  result.total = std::max<int64_t>(*total, 0);
+  result.cost = costOf(member(totals, "totalCost"));
   readCounters(totals, result);
   const json::value* monthly = member(&root, "monthly");
   result.models = aggregateModels(monthly);

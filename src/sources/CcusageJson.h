@@ -1,5 +1,6 @@
 #pragma once
 
+#include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
 #include <cstdint>
 #include <optional>
@@ -23,7 +24,12 @@ std::vector<API::AgentRow> aggregateAgents(const boost::json::value* entries);
 // A tokens ledger's "agents" object with real totals, sorted by tokens descending.
 std::vector<API::AgentRow> aggregateAgentTotals(const boost::json::value* agents);
 
-// Totals of ccusage's `--json` output; nothing without a readable total.
+// The JSON object the tool printed. When the whole output is not one, it is read from the
+// first line that opens an object to the end (a login shell's profile may greet first).
+std::optional<boost::json::object> toolOutputObject(std::string_view output);
+
+// Totals of ccusage's `--json` output; nothing without a readable total. Negative counts
+// and costs count as 0.
 std::optional<API::Totals> ccusageTotals(const boost::json::value& root);
 std::optional<API::Totals> ccusageTotalsOfText(std::string_view jsonText);
 

@@ -1,27 +1,12 @@
 #include "sources/CsvReader.h"
 
+#include "core/Utf8Text.h"
+
 #include <unicode/utf8.h>
 
 namespace quorvin::CsvReader {
 
-std::string repairedUtf8(std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size());
-  const auto* s = reinterpret_cast<const uint8_t*>(bytes.data());
-  const auto length = static_cast<int32_t>(bytes.size());
-  int32_t i = 0;
-  while (i < length) {
-    const int32_t start = i;
-    UChar32 c = 0;
-    U8_NEXT(s, i, length, c);
-    if (c < 0) {
-      out += "\xEF\xBF\xBD";
-    } else {
-      out.append(bytes.data() + start, static_cast<size_t>(i - start));
-    }
-  }
-  return out;
-}
+std::string repairedUtf8(std::string_view bytes) { return quorvin::repairedUtf8(bytes); }
 
 namespace {
 

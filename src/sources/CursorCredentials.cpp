@@ -6,7 +6,7 @@
 #include <boost/json.hpp>
 #include <system_error>
 
-#include "usage/BoundedFileRead.h"
+#include "platform/BoundedFileRead.h"
 
 namespace quorvin::CursorCredentials {
 

@@ -6,11 +6,12 @@
 #include <system_error>
 #include <unordered_map>
 
+#include "core/Log.h"
 #include "core/SaturatingMath.h"
 #include "sources/ReferenceTime.h"
 #include "platform/AtomicFile.h"
 #include "platform/Paths.h"
-#include "usage/BoundedFileRead.h"
+#include "platform/BoundedFileRead.h"
 #include "sources/SourceText.h"
 
 namespace quorvin::CursorLedgerFormat {
@@ -223,10 +224,20 @@ std::optional<CursorLedger> decode(std::string_view text) {
   return ledger;
 }
 
-CursorLedger load(const std::filesystem::path& file) {
-  const auto bytes = readBoundedFile(file.string(), kMaxFileBytes);
-  if (!bytes) return {};
-  return decode(*bytes).value_or(CursorLedger{});
+CursorLedger load(const std::filesystem::path& file, WallTime now) {
+  const FileRead read = readFileWithin(file, kMaxFileBytes);
+  if (read.outcome == FileRead::Outcome::missing) return {};
+  if (read.ok()) {
+    if (auto ledger = decode(read.bytes)) return std::move(*ledger);
+  }
+  const std::string why = read.ok() ? "is not valid" : read.reason();
+  if (auto aside = moveAside(file, now)) {
+    logLine("Quorvin Cursor usage ledger " + file.string() + " " + why + "; moved it to " +
+            aside->filename().string() + " and started a new one");
+  } else {
+    logLine("Quorvin Cursor usage ledger " + file.string() + " " + why + " and could not be moved aside");
+  }
+  return {};
 }
 
 bool save(const std::filesystem::path& file, const CursorLedger& ledger) {

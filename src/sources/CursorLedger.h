@@ -86,8 +86,10 @@ std::string encode(const CursorLedger& ledger);
 // Nothing unless every account and bucket is valid: one bad entry discards all.
 std::optional<CursorLedger> decode(std::string_view json);
 
-// Empty ledger for a missing, oversized, unreadable or invalid file.
-CursorLedger load(const std::filesystem::path& file);
+// Empty ledger for a missing, oversized, unreadable or invalid file. A file that is there
+// but cannot be used is first moved aside ("<file>.corrupt-<time of now>"): the next save
+// would otherwise overwrite the history it may still hold.
+CursorLedger load(const std::filesystem::path& file, WallTime now);
 // Creates the folder (0700), writes atomically (0600); a ledger over the bound is not written.
 bool save(const std::filesystem::path& file, const CursorLedger& ledger);
 

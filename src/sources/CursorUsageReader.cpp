@@ -30,7 +30,7 @@ CursorUsageReader::CursorUsageReader(Config config, const Clock& clock, UserDefa
       http_(http),
       pool_(pool),
       strand_(pool.makeStrand()),
-      ledger_(CursorLedgerFormat::load(config_.ledgerFile)) {
+      ledger_(CursorLedgerFormat::load(config_.ledgerFile, clock.now())) {
   rebuildCache();
   // Everything already in the ledger is history: live values start at 0 after launch.
   if (cached_) {

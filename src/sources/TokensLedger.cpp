@@ -2,8 +2,9 @@
 
 #include <sys/stat.h>
 
+#include "core/Log.h"
 #include "sources/CcusageJson.h"
-#include "usage/BoundedFileRead.h"
+#include "platform/BoundedFileRead.h"
 
 namespace quorvin::TokensLedger {
 
@@ -19,9 +20,12 @@ std::filesystem::path expandedPath(std::string_view path, const std::filesystem:
 }
 
 std::optional<API::Totals> parse(const std::filesystem::path& file) {
-  const auto bytes = readBoundedFile(file.string(), kMaxBytes);
-  if (!bytes) return std::nullopt;
-  return CcusageJson::ledgerTotalsOfText(*bytes);
+  const FileRead read = readFileWithin(file, kMaxBytes);
+  if (read.outcome == FileRead::Outcome::tooLarge) {
+    logLine("Quorvin tokens ledger " + file.string() + " is larger than 16 MiB and was not read");
+  }
+  if (!read.ok()) return std::nullopt;
+  return CcusageJson::ledgerTotalsOfText(read.bytes);
 }
 
 namespace {
@@ -34,6 +38,32 @@ std::optional<long long> modifiedAt(const std::filesystem::path& file) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<std::filesystem::path> candidates(const UserDefaults* defaults, const std::filesystem::path& home) {
+  std::vector<std::filesystem::path> files;
+  if (defaults != nullptr) {
+    if (const auto configured = defaults->string(kPathKey); configured && !configured->empty()) {
+      files.push_back(expandedPath(*configured, home));
+    }
+  }
+  for (auto& file : defaultLocations(home)) files.push_back(std::move(file));
+  return files;
+}
+
+}  // namespace
+
+std::vector<std::filesystem::path> oversized(const UserDefaults* defaults, const std::filesystem::path& home) {
+  std::vector<std::filesystem::path> large;
+  for (auto& file : candidates(defaults, home)) {
+    struct stat info {};
+    if (::stat(file.c_str(), &info) == 0 && S_ISREG(info.st_mode) && static_cast<uint64_t>(info.st_size) > kMaxBytes) {
+      large.push_back(std::move(file));
+    }
+  }
+  return large;
+}
 
 std::optional<API::Totals> fileTotals(const UserDefaults* defaults, const std::filesystem::path& home) {
   if (defaults != nullptr) {

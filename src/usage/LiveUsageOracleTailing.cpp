@@ -301,7 +301,9 @@ void LiveUsageOracle::consumeLine(FileState& state, std::string_view line, WallT
   }
   if (!event) return;
   state.counters += event->counters;
-  state.estimatedCost = addCost(state.estimatedCost, UsageCostEstimator::estimate(event->counters, event->model));
+  // One line is one request: priced at the rates in force now and the tier of its input.
+  state.estimatedCost =
+      addCost(state.estimatedCost, UsageCostEstimator::estimateRequest(event->counters, event->model, now));
   if (event->model) state.models.insert(*event->model);
 }
 

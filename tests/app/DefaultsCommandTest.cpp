@@ -27,8 +27,10 @@ class DefaultsCommandTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(config); }
 
-  ProcessResult quorvin(std::vector<std::string> arguments) {
+  // `prefix` runs before the program (a shell wrapper that sets limits).
+  ProcessResult quorvin(std::vector<std::string> arguments, std::vector<std::string> prefix = {}) {
     arguments.insert(arguments.begin(), std::string(QUORVIN_BINARY_DIR) + "/src/app/quorvin");
+    arguments.insert(arguments.begin(), prefix.begin(), prefix.end());
     ProcessResult result;
     Task task = Task::start(runtime.model(),
                             runInto(&runner, {.argv = arguments, .environment = {{"XDG_CONFIG_HOME", config.string()}}},
@@ -43,7 +45,7 @@ class DefaultsCommandTest : public ::testing::Test {
   fs::path config;
   Runtime runtime{1};
   SystemClock clock;
-  ProcessRunner runner{clock};
+  ProcessRunner runner{clock, runtime};
 };
 
 TEST_F(DefaultsCommandTest, WriteGuessesTheTypeUnlessToldAndReadDeleteFollow) {
@@ -78,6 +80,53 @@ TEST_F(DefaultsCommandTest, WriteGuessesTheTypeUnlessToldAndReadDeleteFollow) {
   EXPECT_EQ(missing.exitCode, 1);
   EXPECT_EQ(missing.standardError, "The key name does not exist\n");
   EXPECT_EQ(quorvin({"defaults", "delete", "name"}).exitCode, 1);
+}
+
+TEST_F(DefaultsCommandTest, WhatCannotBeStoredIsRefusedWithTheReason) {
+  // Bytes that are not UTF-8 would spoil the JSON file and lose every setting.
+  auto name = quorvin({"defaults", "write", "caf\xe9", "1"});
+  EXPECT_EQ(name.exitCode, 1);
+  EXPECT_NE(name.standardError.find("name is not valid UTF-8"), std::string::npos) << name.standardError;
+  auto value = quorvin({"defaults", "write", "tokensLedgerPath", "/home/Jos\xe9/tokens.json"});
+  EXPECT_EQ(value.exitCode, 1);
+  EXPECT_NE(value.standardError.find("value is not valid UTF-8"), std::string::npos) << value.standardError;
+  EXPECT_FALSE(fs::exists(config / "quorvin" / "defaults.json"));
+
+  // A save that fails (here: no file may grow past 0 bytes) is a failure, with its reason.
+  ASSERT_TRUE(quorvin({"defaults", "write", "kept", "1"}).succeeded());
+  const std::vector<std::string> noRoom = {"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 0; exec \"$0\" \"$@\""};
+  for (auto args : std::vector<std::vector<std::string>>{{"defaults", "write", "more", "2"}, {"defaults", "delete", "kept"}}) {
+    auto failed = quorvin(args, noRoom);
+    EXPECT_EQ(failed.exitCode, 1) << args[1];
+    EXPECT_NE(failed.standardError.find("could not be saved"), std::string::npos) << failed.standardError;
+  }
+  EXPECT_EQ(quorvin({"defaults", "read", "kept"}).standardOutput, "1\n");
+  EXPECT_EQ(quorvin({"defaults", "read", "more"}).exitCode, 1);
+}
+
+TEST_F(DefaultsCommandTest, AFileThatCannotBeReadIsReportedAndLeftAlone) {
+  fs::create_directories(config / "quorvin" / "defaults.json" / "inside");
+  for (auto args : std::vector<std::vector<std::string>>{
+           {"defaults", "read"}, {"defaults", "write", "a", "1"}, {"defaults", "delete", "a"}}) {
+    auto result = quorvin(args);
+    EXPECT_EQ(result.exitCode, 1) << args[1];
+    EXPECT_NE(result.standardError.find("cannot be read (not a regular file)"), std::string::npos)
+        << result.standardError;
+  }
+  EXPECT_TRUE(fs::is_directory(config / "quorvin" / "defaults.json" / "inside"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(config / "quorvin"), fs::directory_iterator()), 1);
+}
+
+TEST_F(DefaultsCommandTest, OutputIsSafeForATerminalAndNumbersArePlain) {
+  ASSERT_TRUE(quorvin({"defaults", "write", "title", "\x1b]0;owned\x07 ok", "--string"}).succeeded());
+  ASSERT_TRUE(quorvin({"defaults", "write", "ratio", "2.5"}).succeeded());
+  ASSERT_TRUE(quorvin({"defaults", "write", "whole", "3", "--float"}).succeeded());
+  EXPECT_EQ(quorvin({"defaults", "read", "title"}).standardOutput, "\\x1b]0;owned\\x07 ok\n");
+  EXPECT_EQ(quorvin({"defaults", "read", "whole"}).standardOutput, "3.0\n");
+  auto missing = quorvin({"defaults", "read", "no\x1b[2J"});
+  EXPECT_EQ(missing.standardError, "The key no\\x1b[2J does not exist\n");
+  EXPECT_EQ(quorvin({"defaults", "read"}).standardOutput,
+            "{\"title\":\"\\u001b]0;owned\\u0007 ok\",\"ratio\":2.5,\"whole\":3.0}\n");
 }
 
 }  // namespace

@@ -15,7 +15,7 @@ TEST(UsageSnapshotFormat, JsonLineHasTheDocumentedShape) {
   EXPECT_EQ(app::usageSnapshotJson(snapshot),
             R"({"counters":{"input":1,"output":2,"cacheRead":3,"cacheWrite":4},"sources":["claude","opencode"],)"
             R"("models":["claude-sonnet-4-5"],"sourceTotals":{"claude":10,"opencode":0},)"
-            R"("sourceCosts":{"claude":5E-1,"opencode":0E0}})");
+            R"("sourceCosts":{"claude":0.5,"opencode":0.0}})");
 
   std::string empty = app::usageSnapshotJson({});
   EXPECT_EQ(empty, R"({"counters":{"input":0,"output":0,"cacheRead":0,"cacheWrite":0},"sources":[],"models":[],)"

@@ -72,7 +72,7 @@ class ProcessRunnerTest : public ::testing::Test {
   fs::path dir;
   Runtime runtime{1};
   SystemClock clock;
-  ProcessRunner runner{clock, &runtime.pending()};
+  ProcessRunner runner{clock, runtime};
 };
 
 TEST_F(ProcessRunnerTest, CapturesOutputAndReportsHowTheChildEnded) {
@@ -138,6 +138,20 @@ TEST_F(ProcessRunnerTest, OutputGoesToFilesOrNowhere) {
   EXPECT_EQ(info.st_mode & 0777, 0600u);
 }
 
+TEST_F(ProcessRunnerTest, AnOutputFileCannotGrowPastItsBound) {
+  // A child (and what it starts) writing without end must not fill the disk.
+  ProcessRequest request{.argv = {"/bin/sh", "-c", "sleep 0.1; head -c 100000 /dev/zero; echo done"}};
+  request.standardOutput = ProcessOutput::toFile(dir / "out");
+  request.maxFileBytes = 4096;
+  auto result = run(request);
+  EXPECT_FALSE(result.succeeded());
+  EXPECT_LE(fs::file_size(dir / "out"), 4096u);
+
+  request.argv = {"/bin/sh", "-c", "head -c 4096 /dev/zero"};
+  EXPECT_TRUE(run(request).succeeded());
+  EXPECT_EQ(fs::file_size(dir / "out"), 4096u);
+}
+
 TEST_F(ProcessRunnerTest, TimeOutStopsTheWholeTreeEvenWhenItIgnoresSigterm) {
   // Child and grandchild ignore SIGTERM; only the SIGKILL to the group after the grace
   // period ends them. The grandchild also holds the output pipe open.
@@ -180,7 +194,7 @@ TEST_F(ProcessRunnerTest, CancellingTheTaskStopsTheTreeAndEndsTheTask) {
 TEST(ProcessRunnerVirtualTimeTest, TheVirtualClockDoesNotJumpPastARunningChild) {
   Runtime runtime{1};
   VirtualClock clock;
-  ProcessRunner runner(clock, &runtime.pending());
+  ProcessRunner runner(clock, runtime);
   ProcessResult result;
   // Real work of 0.2 s under a 1 s virtual limit, while nothing else is ready: time must
   // stand still rather than run the limit out.
@@ -241,7 +255,7 @@ TEST(ProcessRunnerVirtualTimeTest, CancelledChildIsStoppedAndAwaitedUnderVirtual
   const fs::path ready = dir / "ready";
   Runtime runtime{1};
   VirtualClock clock;
-  ProcessRunner runner(clock, &runtime.pending());
+  ProcessRunner runner(clock, runtime);
   bool aborted = false;
   // Ignores SIGTERM (from the moment it says so): only the SIGKILL after the virtual grace
   // period ends it.

@@ -166,6 +166,57 @@ TEST_F(UserDefaultsTest, ValuesOfOtherKindsAndLeftoverTemporariesAreHandled) {
   EXPECT_EQ(filesBeside(), std::vector<fs::path>{"defaults.json"});
 }
 
+TEST_F(UserDefaultsTest, TextThatIsNotUtf8NeverSpoilsTheFile) {
+  // A Latin-1 path used to be written raw: the next start could not parse the file and
+  // set every setting aside.
+  {
+    FileUserDefaults store(file);
+    store.setBoolean("kept", true);
+    store.setString("path", "/home/Jos\xe9/ledger.json");
+    store.setInteger("caf\xe9", 1);  // no sound repair for a name: refused
+  }
+  FileUserDefaults again(file);
+  EXPECT_EQ(again.boolean("kept"), true);
+  EXPECT_EQ(again.string("path"), "/home/Jos\xEF\xBF\xBD/ledger.json");
+  EXPECT_EQ(again.snapshot().size(), 2u);
+  EXPECT_EQ(filesBeside(), std::vector<fs::path>{"defaults.json"});
+}
+
+TEST_F(UserDefaultsTest, ALinkIsFollowedAndAFileThatCannotBeReadIsLeftAlone) {
+  // A dotfile manager's link: read through it, saved through it, never set aside.
+  const fs::path real = root / "dotfiles" / "quorvin-defaults.json";
+  write(real, R"({"n":1})");
+  fs::create_directories(file.parent_path());
+  fs::create_symlink(real, file);
+  {
+    FileUserDefaults store(file);
+    EXPECT_EQ(store.loadError(), std::nullopt);
+    EXPECT_EQ(store.integer("n"), 1);
+    store.setInteger("n", 2);
+    EXPECT_TRUE(store.saveNow());
+  }
+  EXPECT_TRUE(fs::is_symlink(file));
+  EXPECT_EQ(boost::json::parse(read(real)).as_object().at("n").as_int64(), 2);
+  EXPECT_EQ(filesBeside(), std::vector<fs::path>{"defaults.json"});
+
+  // Something that is not a readable file stays as it is, and nothing is saved over it.
+  fs::remove(file);
+  fs::create_directories(file / "inside");
+  std::vector<std::string> lines;
+  ScopedLogCapture capture([&](std::string_view line) { lines.emplace_back(line); });
+  {
+    FileUserDefaults store(file);
+    ASSERT_TRUE(store.loadError());
+    EXPECT_NE(store.loadError()->find("cannot be read"), std::string::npos);
+    store.setBoolean("fresh", true);
+    std::string reason;
+    EXPECT_FALSE(store.saveNow(&reason));
+    EXPECT_NE(reason.find("left as it is"), std::string::npos) << reason;
+  }
+  EXPECT_TRUE(fs::is_directory(file / "inside"));
+  EXPECT_EQ(filesBeside(), std::vector<fs::path>{"defaults.json"});
+}
+
 TEST(PathsTest, FollowsTheBaseDirectoryRules) {
   auto env = [](std::map<std::string, std::string> values) {
     return [values](std::string_view name) -> std::optional<std::string> {

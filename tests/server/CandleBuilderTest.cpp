@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "server/logic/CandleBuilder.h"
-#include "server/logic/PollRateLimiter.h"
 
 namespace quorvin::server {
 namespace {
@@ -86,17 +85,6 @@ TEST(CandleBuilder, StaleEmptyAndPartialBreakdowns) {
   EXPECT_EQ(buildCandles({}, CandleRequest{t0, 100000, true}).candles.size(),
             static_cast<size_t>(CandleLimits::maxBuckets));
   EXPECT_EQ(buildCandles({}, CandleRequest{t0, -3, true}).candles.size(), 1u);
-}
-
-TEST(PollRateLimiter, AllowsTheAppsPaceAndRefusesATightLoop) {
-  PollRateLimiter limiter;
-  int64_t now = 0;
-  for (int i = 0; i < 100; ++i, now += 3000) EXPECT_TRUE(limiter.allow("CODE", now)) << i;
-  int allowed = 0;
-  for (int i = 0; i < 50; ++i) allowed += limiter.allow("BUSY", now) ? 1 : 0;
-  EXPECT_EQ(allowed, 5);
-  EXPECT_TRUE(limiter.allow("OTHER", now)) << "codes are limited one by one";
-  EXPECT_TRUE(limiter.allow("BUSY", now + 2000));
 }
 
 }  // namespace

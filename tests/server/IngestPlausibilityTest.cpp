@@ -66,5 +66,24 @@ TEST(IngestPlausibility, AcceptsWhatTheAppSendsAndRefusesTheImplausible) {
   EXPECT_TRUE(implausibility(longName.upload));
 }
 
+// Names shown on the profile: what reads differently from what it is, or is not text at all,
+// is refused; long model names and ordinary non-Latin text are not.
+TEST(IngestPlausibility, RefusesInvisibleAndReorderingCharactersInNames) {
+  auto withModel = [](const std::string& name) {
+    API::IngestUpload u;
+    u.publisherId = "p";
+    u.totals.total = 1;
+    u.totals.models.push_back({name, 1, 0, 0, 0, 0.0});
+    return u;
+  };
+  for (const char* name : {"gpt\u202Eexe.jpg", "a\u0085b", "claude\u200Bopus", "x\u2066y", "\uFEFFm",
+                           "a\xC2\x9B" "b", "bad\xFFutf8", "over\xC0\xAFlong", "cut\xE2\x80"}) {
+    EXPECT_TRUE(implausibility(withModel(name))) << name;
+  }
+  EXPECT_FALSE(implausibility(withModel("claude-3.5-sonnet \u00e9t\u00e9 \u6a21\u578b \U0001F600")));
+  EXPECT_FALSE(implausibility(withModel(std::string(160, 'm')))) << "Cursor's long model names";
+  EXPECT_TRUE(implausibility(withModel(std::string(161, 'm'))));
+}
+
 }  // namespace
 }  // namespace quorvin::server

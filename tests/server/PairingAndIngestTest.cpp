@@ -37,7 +37,7 @@ TEST_F(PairingAndIngest, ApprovalPageThenPoll) {
     await(API::pollPair(*http_, api_, pair.code, "not-the-secret"));
     ADD_FAILURE();
   } catch (const ServiceError& e) {
-    EXPECT_EQ(e.code(), 403);
+    EXPECT_EQ(e.code(), 404) << "a wrong secret is answered like an unknown code";
   }
 
   auto page = request("GET", "/pair/" + pair.code);
@@ -77,7 +77,26 @@ TEST_F(PairingAndIngest, AutoApprovalAndExpiryAfterTenMinutes) {
     EXPECT_EQ(e.code(), 410);
     EXPECT_STREQ(e.what(), "pairing expired");
   }
-  EXPECT_EQ(request("GET", "/pair/" + pair.code).status, 404);
+  // Live, lapsed and never-issued codes all get the same sign-in form.
+  auto lapsed = request("GET", "/pair/" + pair.code);
+  auto unknown = request("GET", "/pair/ZZZZ-2222");
+  EXPECT_EQ(lapsed.status, 200);
+  EXPECT_EQ(unknown.status, 200);
+  EXPECT_EQ(lapsed.body.size(), unknown.body.size());
+  EXPECT_EQ(request("GET", "/pair/" + std::string(15'500, 'A')).status, 404);
+}
+
+TEST_F(PairingAndIngest, EnrolmentSecretDecidesAutomaticApproval) {
+  startServer("alice", std::nullopt, "enrol-secret-0123456789");
+  auto stranger = await(API::createPair(*http_, api_));
+  EXPECT_FALSE(await(API::pollPair(*http_, api_, stranger.code, stranger.deviceSecret)))
+      << "without the secret a pairing waits for the owner's approval";
+  auto guess = await(API::createPair(*http_, api_, "enrol-secret-012345678"));
+  EXPECT_FALSE(await(API::pollPair(*http_, api_, guess.code, guess.deviceSecret)));
+  auto own = await(API::createPair(*http_, api_, "enrol-secret-0123456789"));
+  auto approved = await(API::pollPair(*http_, api_, own.code, own.deviceSecret));
+  ASSERT_TRUE(approved);
+  EXPECT_EQ(approved->login, "alice");
 }
 
 TEST_F(PairingAndIngest, PollsAreRateLimitedPerCode) {
@@ -190,6 +209,21 @@ TEST_F(PairingAndIngest, BadInputIsRefusedAndPagesEscape) {
   EXPECT_NE(profile.body.find("&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos);
   EXPECT_EQ(profile.body.find("<script>alert"), std::string::npos);
   EXPECT_EQ(request("GET", "/nobody").status, 404);
+  // Pages run no inline script, are kept by no cache and are pinned to HTTPS.
+  EXPECT_EQ(profile.body.find("<script>"), std::string::npos);
+  EXPECT_NE(profile.body.find("<script src=\"/assets/profile.js\"></script>"), std::string::npos);
+  const auto policy = profile.header("Content-Security-Policy").value_or("");
+  EXPECT_NE(policy.find("script-src 'self';"), std::string::npos) << policy;
+  EXPECT_EQ(profile.header("Cache-Control"), "no-store");
+  EXPECT_EQ(profile.header("Strict-Transport-Security"), "max-age=31536000");
+  auto script = request("GET", "/assets/profile.js");
+  EXPECT_EQ(script.status, 200);
+  EXPECT_NE(script.body.find("/api/usage/candles"), std::string::npos);
+  const std::vector<std::pair<std::string, std::string>> form = {
+      {"Content-Type", "application/x-www-form-urlencoded"}};
+  EXPECT_EQ(request("POST", "/connect", "handle=alice&secret=" + aliceSecret_, form).header("Cache-Control"),
+            "no-store")
+      << "the page carries the secret in its forms";
 }
 
 TEST_F(PairingAndIngest, DownloadsAreServedByteForByte) {
@@ -205,6 +239,16 @@ TEST_F(PairingAndIngest, DownloadsAreServedByteForByte) {
   auto file = request("GET", "/downloads/quorvin-mac.dmg");
   EXPECT_EQ(file.status, 200);
   EXPECT_TRUE(file.body == bytes);
+  EXPECT_EQ(file.header("Accept-Ranges"), "bytes");
+  // An interrupted download resumes where it stopped.
+  auto rest = request("GET", "/downloads/quorvin-mac.dmg", {}, {{"Range", "bytes=65536-"}});
+  EXPECT_EQ(rest.status, 206);
+  EXPECT_TRUE(rest.body == bytes.substr(65536));
+  EXPECT_EQ(rest.header("Content-Range"), "bytes 65536-69999/70000");
+  auto middle = request("GET", "/downloads/quorvin-mac.dmg", {}, {{"Range", "bytes=10-19"}});
+  EXPECT_EQ(middle.status, 206);
+  EXPECT_EQ(middle.body, bytes.substr(10, 10));
+  EXPECT_EQ(request("GET", "/downloads/quorvin-mac.dmg", {}, {{"Range", "bytes=70000-"}}).status, 416);
   EXPECT_EQ(request("GET", "/downloads/quorvin-mac.manifest.json").body, R"({"appVersion":"1.4.2"})");
   EXPECT_EQ(request("GET", "/downloads/link").status, 404);
   EXPECT_EQ(request("GET", "/downloads/..%2Fdata%2Fquorvin-server.sqlite3").status, 404);

@@ -157,22 +157,22 @@ TEST_F(ServerStorage, OracleChainChecksSequenceKeyAndLinksHeads) {
   oracle::Tick tick{"alice", 0, 1000, "", "1.5", 10};
   const std::string key(64, 'a');
   oracle::Head head;
-  ASSERT_EQ(oracle.append(id, tick, oracle::canonicalBytes(tick), key, "sig", head),
+  ASSERT_EQ(oracle.append(id, tick, oracle::canonicalBytes(tick), key, "sig", 0, head),
             OracleStore::AppendOutcome::appended);
   EXPECT_EQ(head.head, crypto::sha256Hex(oracle::canonicalBytes(tick)));
   EXPECT_EQ(head.seq, 0);
 
   oracle::Tick second{"alice", 1, 2000, head.head, "2", 20};
   oracle::Head secondHead;
-  EXPECT_EQ(oracle.append(id, second, oracle::canonicalBytes(second), std::string(64, 'b'), "sig", secondHead),
+  EXPECT_EQ(oracle.append(id, second, oracle::canonicalBytes(second), std::string(64, 'b'), "sig", 0, secondHead),
             OracleStore::AppendOutcome::keyMismatch);
   oracle::Tick stale{"alice", 1, 2000, "not-the-head", "2", 20};
-  EXPECT_EQ(oracle.append(id, stale, oracle::canonicalBytes(stale), key, "sig", secondHead),
+  EXPECT_EQ(oracle.append(id, stale, oracle::canonicalBytes(stale), key, "sig", 0, secondHead),
             OracleStore::AppendOutcome::outOfSequence);
   oracle::Tick replay = tick;
-  EXPECT_EQ(oracle.append(id, replay, oracle::canonicalBytes(replay), key, "sig", secondHead),
+  EXPECT_EQ(oracle.append(id, replay, oracle::canonicalBytes(replay), key, "sig", 0, secondHead),
             OracleStore::AppendOutcome::outOfSequence);
-  ASSERT_EQ(oracle.append(id, second, oracle::canonicalBytes(second), key, "sig", secondHead),
+  ASSERT_EQ(oracle.append(id, second, oracle::canonicalBytes(second), key, "sig", 0, secondHead),
             OracleStore::AppendOutcome::appended);
   EXPECT_EQ(secondHead.head, crypto::sha256Hex(head.head + oracle::canonicalBytes(second)));
   auto stored = oracle.head(id, "alice");
@@ -180,6 +180,93 @@ TEST_F(ServerStorage, OracleChainChecksSequenceKeyAndLinksHeads) {
   EXPECT_EQ(stored->seq, 1);
   EXPECT_EQ(stored->head, secondHead.head);
   EXPECT_EQ(stored->metrics->tokensTotal, 20);
+}
+
+TEST_F(ServerStorage, ReuploadWithSameTotalsButOtherDetailsUpdatesTheProfile) {
+  const int64_t id = account("alice");
+  UsageStore usage(*db_);
+  auto first = upload("laptop", 1000, 2.5);
+  first.appVersion = "1.0";
+  first.plan = "pro";
+  first.totals.models = {{"claude-sonnet", 1000, 0, 0, 0, 2.5}};
+  ASSERT_TRUE(usage.record(id, 1, first, 1000).changed);
+
+  auto models = first;
+  models.totals.models = {{"claude-sonnet", 600, 0, 0, 0, 1.5}, {"gpt-5", 400, 0, 0, 0, 1.0}};
+  auto plan = models;
+  plan.plan = "max";
+  auto version = plan;
+  version.appVersion = "1.1";
+  for (const auto* next : {&models, &plan, &version}) {
+    EXPECT_TRUE(usage.record(id, 1, *next, 2000).changed);
+    auto stored = usage.publishers(id);
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0].totals.models, next->totals.models);
+    EXPECT_EQ(stored[0].plan, next->plan);
+    EXPECT_EQ(stored[0].appVersion, next->appVersion);
+  }
+}
+
+TEST_F(ServerStorage, PublishersAreCappedPerDeviceAndPerAccount) {
+  const int64_t id = account("alice");
+  UsageStore usage(*db_);
+  for (int i = 0; i < UsageStore::maxPublishersPerDevice; ++i) {
+    ASSERT_TRUE(usage.mayRecord(id, 1, "p" + std::to_string(i)));
+    usage.record(id, 1, upload("p" + std::to_string(i), 1LL << 53, 1), 1000 + i);
+  }
+  EXPECT_FALSE(usage.mayRecord(id, 1, "one-more")) << "a device inventing publishers is stopped";
+  EXPECT_TRUE(usage.mayRecord(id, 1, "p0")) << "known publishers keep uploading";
+  int device = 2;
+  for (int i = UsageStore::maxPublishersPerDevice; i < UsageStore::maxPublishersPerAccount; ++i) {
+    if (!usage.mayRecord(id, device, "p" + std::to_string(i))) ++device;
+    ASSERT_TRUE(usage.mayRecord(id, device, "p" + std::to_string(i)));
+    usage.record(id, device, upload("p" + std::to_string(i), 1LL << 53, 1), 2000 + i);
+  }
+  EXPECT_FALSE(usage.mayRecord(id, 99, "new-device-new-publisher"));
+  // 64 publishers at 2^53 each: the sum stays positive and exact.
+  EXPECT_EQ(usage.accountSum(id, 9000).total, 64 * (1LL << 53));
+}
+
+TEST_F(ServerStorage, LapsedPairCodesAreForgottenAfterAnHourAndCounted) {
+  AccountStore accounts(*db_);
+  const int64_t hour = 3600 * 1000LL;
+  accounts.addPairCode({"AAAA-0001", "h", 0, 600'000, {}, {}});
+  accounts.addPairCode({"AAAA-0002", "h", 0, 2 * hour, {}, {}});
+  EXPECT_EQ(accounts.pairCodeCount(), 2);
+  accounts.prunePairCodes(600'000 + hour - 1);
+  EXPECT_TRUE(accounts.pairCode("AAAA-0001")) << "a lapsed code still answers 'expired' for an hour";
+  accounts.prunePairCodes(600'000 + hour + 1);
+  EXPECT_TRUE(accounts.pairCode("AAAA-0001")) << "pruning runs at most once a minute";
+  accounts.prunePairCodes(600'000 + hour + 60'000);
+  EXPECT_FALSE(accounts.pairCode("AAAA-0001"));
+  EXPECT_TRUE(accounts.pairCode("AAAA-0002"));
+  EXPECT_EQ(accounts.pairCodeCount(), 1);
+  auto plan = db_->query("EXPLAIN QUERY PLAN DELETE FROM pair_codes WHERE expires_ms < 5");
+  ASSERT_TRUE(plan.step());
+  EXPECT_NE(plan.text(3).find("pair_codes_by_expiry"), std::string::npos) << plan.text(3);
+}
+
+TEST_F(ServerStorage, OperatorRemediesRotateTheSecretAndResetTheChain) {
+  AccountStore accounts(*db_);
+  auto old = accounts.addAccount("alice", 1);
+  const int64_t id = accounts.account("alice")->id;
+  const std::string fresh = accounts.rotateSecret(id);
+  EXPECT_FALSE(accounts.authenticate("alice", *old));
+  EXPECT_TRUE(accounts.authenticate("alice", fresh));
+
+  OracleStore oracle(*db_);
+  oracle::Tick tick{"alice", 0, 1000, "", "1", 10};
+  oracle::Head head;
+  ASSERT_EQ(oracle.append(id, tick, oracle::canonicalBytes(tick), std::string(64, 'e'), "sig", 5, head),
+            OracleStore::AppendOutcome::appended);
+  auto received = db_->query("SELECT received_ms FROM oracle_ticks");
+  ASSERT_TRUE(received.step());
+  EXPECT_EQ(received.int64(0), 5);
+  oracle.reset(id);
+  EXPECT_FALSE(oracle.head(id, "alice"));
+  // The owner's own key can now start the chain again.
+  EXPECT_EQ(oracle.append(id, tick, oracle::canonicalBytes(tick), std::string(64, 'o'), "sig", 6, head),
+            OracleStore::AppendOutcome::appended);
 }
 
 }  // namespace

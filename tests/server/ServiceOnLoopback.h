@@ -37,8 +37,10 @@ class ServiceOnLoopback : public ::testing::Test {
 
   // Creates alice's account (secret in aliceSecret_) before the first start.
   void startServer(std::optional<std::string> autoApprove = std::nullopt,
-                   std::optional<std::filesystem::path> downloads = std::nullopt) {
+                   std::optional<std::filesystem::path> downloads = std::nullopt,
+                   std::optional<std::string> enrolSecret = std::nullopt) {
     ServerConfig config;
+    config.enrolSecret = std::move(enrolSecret);
     config.dataDir = dir_ / "data";
     config.port = 0;
     config.tlsCert = certs_.certFile();

@@ -3,6 +3,7 @@
 #include <sys/time.h>
 
 #include <boost/json.hpp>
+#include <cmath>
 
 #include "sources/CcusageJson.h"
 #include "sources/CcusageMerge.h"
@@ -84,6 +85,42 @@ TEST(CcusageOutput, KeysAndAgents) {
   ASSERT_TRUE(agents);
   EXPECT_EQ(agents->agents, (std::vector<API::AgentRow>{{"codex", 0, 0}, {"opencode", 0, 0}}));
   EXPECT_EQ(agents->models, (std::vector<API::ModelRow>{{"M", 0, 0, 0, 0, 1.0}, {"m", 3, 2, 0, 0, 0.5}}));
+}
+
+TEST(CcusageOutput, AGreetingFromTheLoginProfileIsSkipped) {
+  const std::string json = R"({"totals":{"totalTokens":7,"totalCost":0.5}})";
+  EXPECT_EQ(J::ccusageTotalsOfText("Welcome back, ada!\n\n" + json + "\n")->total, 7);
+  EXPECT_EQ(J::ccusageTotalsOfText("motd: {not json}\r\n  " + json)->total, 7);
+  // Only the first line that opens an object is tried; a greeting after it spoils the output.
+  EXPECT_FALSE(J::ccusageTotalsOfText("hello\n{broken\n" + json));
+  EXPECT_FALSE(J::ccusageTotalsOfText(json + "\nbye"));
+  EXPECT_FALSE(J::ccusageTotalsOfText("no json at all\n"));
+}
+
+TEST(CcusageOutput, NegativeAndHugeFiguresStayUsable) {
+  // A negative figure would make the service refuse every upload; an infinite cost sum
+  // cannot be written as JSON at all.
+  const auto tool = J::ccusageTotalsOfText(R"({"totals":{"total":-5,"totalCost":-2,"inputTokens":-1,"outputTokens":3},
+      "daily":[{"modelBreakdowns":[{"modelName":"m","inputTokens":-10,"outputTokens":4,"cost":-1},
+                                   {"modelName":"m","inputTokens":6,"cost":2},
+                                   {"modelName":"big","cost":1.5e308},{"modelName":"big","cost":1.5e308}]}]})");
+  ASSERT_TRUE(tool);
+  EXPECT_EQ(tool->total, 0);
+  EXPECT_EQ(tool->cost, 0);
+  EXPECT_EQ(tool->input, 0);
+  EXPECT_EQ(tool->output, 3);
+  ASSERT_EQ(tool->models.size(), 2u);
+  EXPECT_EQ(tool->models[0].name, "big");
+  EXPECT_TRUE(std::isfinite(tool->models[0].cost));
+  EXPECT_EQ(tool->models[1], (API::ModelRow{"m", 6, 4, 0, 0, 2.0}));
+
+  const auto ledger = J::ledgerTotalsOfText(R"({"totals":{"totalTokens":-1,"totalCost":-3,"cacheReadTokens":"-4"},
+      "agents":{"claude":{"totals":{"totalTokens":5,"totalCost":-1}}}})");
+  ASSERT_TRUE(ledger);
+  EXPECT_EQ(ledger->total, 0);
+  EXPECT_EQ(ledger->cost, 0);
+  EXPECT_EQ(ledger->cacheRead, 0);
+  EXPECT_EQ(ledger->agents, (std::vector<API::AgentRow>{{"claude", 5, 0}}));
 }
 
 API::Totals totals(int64_t total, double cost, std::vector<API::AgentRow> agents = {}) {

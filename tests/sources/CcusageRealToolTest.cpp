@@ -36,7 +36,7 @@ class CcusageRealTool : public ::testing::Test {
   test::TempDir dir_;
   SystemClock clock_;
   Runtime runtime_{2};
-  ProcessRunner runner_{clock_, &runtime_.pending()};
+  ProcessRunner runner_{clock_, runtime_};
 };
 
 TEST_F(CcusageRealTool, TotalsMatchTheGeneratedLogs) {

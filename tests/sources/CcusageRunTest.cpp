@@ -75,7 +75,7 @@ class CcusageRunTest : public ::testing::Test {
   }();
   SystemClock clock_;
   Runtime runtime_{2};
-  ProcessRunner runner_{clock_, &runtime_.pending()};
+  ProcessRunner runner_{clock_, runtime_};
 };
 
 TEST_F(CcusageRunTest, ArgumentsReachTheBundledToolIntact) {

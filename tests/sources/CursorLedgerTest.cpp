@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "sources/CursorLedger.h"
 #include "sources/ReferenceTime.h"
 #include "sources/SourcesTestSupport.h"
@@ -95,37 +97,45 @@ TEST(CursorLedgerFile, RoundTripWithSortedKeysAndOwnerOnlyModes) {
   EXPECT_LT(text.find("\"buckets\""), text.find("\"fetchedAt\""));
   EXPECT_LT(text.find("\"cacheRead\""), text.find("\"cost\""));
   EXPECT_NE(text.find("7.860000005E8"), std::string::npos) << text;  // reference-date seconds
-  EXPECT_EQ(L::load(file), ledger);
+  EXPECT_EQ(L::load(file, at(0)), ledger);
 }
 
-TEST(CursorLedgerFile, OneInvalidEntryOrOversizeLoadsEmpty) {
+TEST(CursorLedgerFile, OneInvalidEntryOrOversizeLoadsEmptyAndIsSetAside) {
   test::TempDir dir;
   const auto file = dir.path() / "cursor-usage-v1.json";
   const std::string good = R"({"version":1,"accounts":{"k":{"fetchedAt":1,"updatedAt":2,"buckets":{)"
                            R"("2025-11-01\u001fm":{"day":"2025-11-01","model":"M","input":1,"output":2,)"
                            R"("cacheRead":3,"cacheWrite":4,"cost":0.5}}}}})";
   test::writeFile(file, good);
-  ASSERT_EQ(L::load(file).accounts.size(), 1u);
-
+  ASSERT_EQ(L::load(file, at(0)).accounts.size(), 1u);
   auto replaced = [&](std::string_view from, std::string_view to) {
     std::string text = good;
     text.replace(text.find(from), from.size(), to);
     return text;
   };
+  int seconds = 0;
   for (const std::string& bad : {replaced("0.5", "2000000000"), replaced("\"input\":1", "\"input\":-1"),
                                  replaced("\"version\":1", "\"version\":2"), replaced("\\u001fm", "\\u001fM"),
                                  replaced("\"k\"", "\"\""), replaced("\"fetchedAt\":1", "\"fetchedAt\":\"1\""),
                                  replaced("\"cacheWrite\":4", "\"cacheWrite\":8999999999999999"),
                                  good.substr(0, good.size() - 3), std::string("[]")}) {
     test::writeFile(file, bad);
-    EXPECT_TRUE(L::load(file).accounts.empty()) << bad;
+    ++seconds;
+    EXPECT_TRUE(L::load(file, at(1'767'225'600 + seconds)).accounts.empty()) << bad;
+    // Kept aside: the next save would otherwise write over the history it may still hold.
+    char aside[64];
+    std::snprintf(aside, sizeof aside, "cursor-usage-v1.json.corrupt-20260101T0000%02dZ", seconds);
+    EXPECT_FALSE(std::filesystem::exists(file));
+    EXPECT_EQ(test::readFile(dir.path() / aside), bad);
   }
 
   // A file over 50 MiB is not even read.
   std::string huge = good;
   huge.insert(huge.size() - 1, std::string(L::kMaxFileBytes, ' '));
   test::writeFile(file, huge);
-  EXPECT_TRUE(L::load(file).accounts.empty());
+  EXPECT_TRUE(L::load(file, at(0)).accounts.empty());
+  EXPECT_FALSE(std::filesystem::exists(file));
+  EXPECT_EQ(std::filesystem::file_size(dir.path() / "cursor-usage-v1.json.corrupt-19700101T000000Z"), huge.size());
 }
 
 }  // namespace

@@ -159,7 +159,7 @@ TEST_F(CursorUsageReaderTest, LedgerKeepsLargerBucketsAcrossLaunches) {
   EXPECT_EQ(later.liveTotal, 100);
 
   reader_.reset();
-  const auto ledger = CursorLedgerFormat::load(ledgerFile());
+  const auto ledger = CursorLedgerFormat::load(ledgerFile(), WallTime{});
   ASSERT_EQ(ledger.accounts.size(), 1u);
   EXPECT_EQ(ledger.accounts.begin()->first, CursorCredentials::accountKey("github|1"));
   EXPECT_EQ(ledger.accounts.begin()->second.buckets.size(), 3u);
@@ -174,7 +174,7 @@ TEST_F(CursorUsageReaderTest, TwoAccountsBothCount) {
   const Reading both = refreshed();
   EXPECT_EQ(both.snapshot->total, 1040);
   EXPECT_EQ(both.liveTotal, 0);  // the second account's history is history too
-  EXPECT_EQ(CursorLedgerFormat::load(ledgerFile()).accounts.size(), 2u);
+  EXPECT_EQ(CursorLedgerFormat::load(ledgerFile(), WallTime{}).accounts.size(), 2u);
 }
 
 TEST_F(CursorUsageReaderTest, WarningsAndFreshness) {
@@ -242,8 +242,16 @@ TEST_F(CursorUsageReaderTest, DisablingDuringDownloadDropsItsResult) {
 TEST_F(CursorUsageReaderTest, CorruptLedgerLoadsEmptyAndIsReplaced) {
   test::writeFile(ledgerFile(), "{\"version\":1,\"accounts\":{\"k\":7}}");
   EXPECT_FALSE(pulse(false).snapshot);
+  int setAside = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(ledgerFile().parent_path())) {
+    if (entry.path().filename().string().starts_with("cursor-usage-v1.json.corrupt-")) {
+      EXPECT_EQ(test::readFile(entry.path()), "{\"version\":1,\"accounts\":{\"k\":7}}");
+      ++setAside;
+    }
+  }
+  EXPECT_EQ(setAside, 1);
   EXPECT_EQ(refreshed().snapshot->total, 1000);
-  EXPECT_EQ(CursorLedgerFormat::load(ledgerFile()).accounts.size(), 1u);
+  EXPECT_EQ(CursorLedgerFormat::load(ledgerFile(), WallTime{}).accounts.size(), 1u);
 }
 
 TEST_F(CursorUsageReaderTest, PulseFoldsCursorIntoTheLiveSnapshot) {

@@ -17,9 +17,10 @@ struct ProgramRun {
 };
 
 // The program with HOME pointing at `home` and no XDG folders of the real user.
-ProgramRun quorvin(const std::filesystem::path& home, const std::string& arguments) {
+// `environment` adds NAME='value' words.
+ProgramRun quorvin(const std::filesystem::path& home, const std::string& arguments, const std::string& environment = "") {
   const std::string command = "env -u XDG_CONFIG_HOME -u XDG_DATA_HOME -u CLAUDE_CONFIG_DIR HOME='" + home.string() +
-                              "' " QUORVIN_BINARY_DIR "/src/app/quorvin " + arguments + " 2>&1";
+                              "' " + environment + " " QUORVIN_BINARY_DIR "/src/app/quorvin " + arguments + " 2>&1";
   ProgramRun run;
   FILE* pipe = ::popen(command.c_str(), "r");
   if (pipe == nullptr) return run;
@@ -67,10 +68,45 @@ TEST_F(TotalsCommand, LedgerAnswersWhenTheToolCannotRun) {
   EXPECT_NE(table.output.find("Accounting revision   2026-01"), std::string::npos) << table.output;
 }
 
+TEST_F(TotalsCommand, ABadTemporaryFolderLeavesTheLedgerToAnswer) {
+  test::writeFile(home() / ".quorvin/tokens.json", R"({"totals":{"totalTokens":42}})");
+  test::writeFile(home() / "not-a-folder", "x");
+  const ProgramRun run = quorvin(home(), "totals --json", "TMPDIR='" + (home() / "not-a-folder").string() + "'");
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(boost::json::parse(run.output).as_object().at("total").as_int64(), 42);
+}
+
+TEST_F(TotalsCommand, NamesAreEscapedForTheTerminalAndCostsArePlainDecimals) {
+  test::writeFile(home() / ".quorvin/tokens.json",
+                  R"({"totals":{"totalTokens":10,"totalCost":2},
+                      "monthly":[{"modelBreakdowns":[{"modelName":"m\u001b]0;owned\u0007","inputTokens":10,"cost":2.5}]}],
+                      "agents":{"c\u001b[2Jx":{"totals":{"totalTokens":10,"totalCost":0}}}})");
+  const ProgramRun table = quorvin(home(), "totals");
+  ASSERT_EQ(table.status, 0) << table.output;
+  EXPECT_EQ(table.output.find('\x1b'), std::string::npos) << table.output;
+  EXPECT_NE(table.output.find("m\\x1b]0;owned\\x07"), std::string::npos) << table.output;
+  EXPECT_NE(table.output.find("c\\x1b[2Jx"), std::string::npos) << table.output;
+
+  const ProgramRun json = quorvin(home(), "totals --json");
+  ASSERT_EQ(json.status, 0) << json.output;
+  EXPECT_NE(json.output.find("\"cost\":2.0,"), std::string::npos) << json.output;
+  EXPECT_NE(json.output.find("\"cost\":2.5}"), std::string::npos) << json.output;
+  EXPECT_EQ(json.output.find('E'), std::string::npos) << json.output;
+}
+
 TEST_F(TotalsCommand, SaysSoWhenNoSourceAnswers) {
   const ProgramRun run = quorvin(home(), "totals --json");
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.output.find("No usage source answered"), std::string::npos) << run.output;
+
+  // A ledger past the bound is there: say why it did not answer.
+  std::string large = R"({"totals":{"totalTokens":1}})";
+  large.append(16 * 1024 * 1024, ' ');
+  test::writeFile(home() / ".quorvin/tokens.json", large);
+  const ProgramRun tooLarge = quorvin(home(), "totals");
+  EXPECT_EQ(tooLarge.status, 1);
+  EXPECT_NE(tooLarge.output.find("tokens.json is too large to read (over 16 MiB)"), std::string::npos)
+      << tooLarge.output;
 }
 
 }  // namespace

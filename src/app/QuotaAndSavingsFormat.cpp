@@ -1,0 +1,151 @@
+#include "app/QuotaAndSavingsFormat.h"
+
+#include <time.h>
+
+#include <algorithm>
+#include <boost/json.hpp>
+#include <cmath>
+#include <cstdio>
+
+#include "sources/ProviderQuotaPresentation.h"
+
+namespace quorvin::app {
+
+namespace {
+
+std::string isoText(WallTime time) {
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(std::chrono::floor<std::chrono::seconds>(time));
+  std::tm utc{};
+  ::gmtime_r(&seconds, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
+
+boost::json::value timeOrNull(const std::optional<WallTime>& time) {
+  if (!time) return nullptr;
+  return boost::json::value(isoText(*time));
+}
+
+std::string_view availabilityName(ProviderQuotaAvailability availability) {
+  switch (availability) {
+    case ProviderQuotaAvailability::checking: return "checking";
+    case ProviderQuotaAvailability::available: return "available";
+    case ProviderQuotaAvailability::unavailable: return "unavailable";
+  }
+  return "unavailable";
+}
+
+// The dashboard's status word for a provider.
+std::string_view statusWord(ProviderQuotaAvailability availability) {
+  switch (availability) {
+    case ProviderQuotaAvailability::checking: return "CHECKING";
+    case ProviderQuotaAvailability::available: return "USED";
+    case ProviderQuotaAvailability::unavailable: return "OFFLINE";
+  }
+  return "OFFLINE";
+}
+
+std::string grouped(int64_t n) {
+  const std::string digits = std::to_string(n < 0 ? 0 : n);
+  std::string out;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out.push_back(',');
+    out.push_back(digits[i]);
+  }
+  return out;
+}
+
+std::string formatted(const char* format, double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+std::string padded(std::string text, size_t width) {
+  text.resize(std::max(text.size() + 1, width), ' ');
+  return text;
+}
+
+std::string line(const std::string& label, const std::string& value) { return padded(label, 22) + value + "\n"; }
+
+}  // namespace
+
+std::string quotasText(const std::vector<ProviderQuotaSnapshot>& snapshots, WallTime now) {
+  std::string out;
+  for (const auto& snapshot : snapshots) {
+    out += padded(std::string(displayName(snapshot.provider)), 12) + std::string(statusWord(snapshot.availability)) + "\n";
+    if (snapshot.availability != ProviderQuotaAvailability::available) {
+      out += snapshot.availability == ProviderQuotaAvailability::checking ? "  Checking local account\u2026\n"
+                                                                          : "  Sign in with the CLI\n";
+      continue;
+    }
+    for (const auto& window : snapshot.windows) {
+      // Whole percents, halves away from zero, as the dashboard shows them.
+      const std::string percent = std::to_string(std::lround(window.usedPercent)) + "%";
+      out += "  " + padded(window.label, 8) + padded(percent, 6) +
+             ProviderQuotaPresentation::resetText(window.resetsAt, now) + "\n";
+    }
+  }
+  return out;
+}
+
+std::string quotasJson(const std::vector<ProviderQuotaSnapshot>& snapshots, WallTime now) {
+  boost::json::array providers;
+  for (const auto& snapshot : snapshots) {
+    boost::json::array windows;
+    for (const auto& window : snapshot.windows) {
+      windows.push_back({{"label", window.label},
+                         {"usedPercent", window.usedPercent},
+                         {"resetsAt", timeOrNull(window.resetsAt)},
+                         {"resetText", ProviderQuotaPresentation::resetText(window.resetsAt, now)}});
+    }
+    providers.push_back({{"provider", rawValue(snapshot.provider)},
+                         {"availability", availabilityName(snapshot.availability)},
+                         {"fetchedAt", timeOrNull(snapshot.fetchedAt)},
+                         {"windows", std::move(windows)}});
+  }
+  return boost::json::serialize(boost::json::object{{"quotas", std::move(providers)}});
+}
+
+std::string savingsText(const TokenSavingsSnapshot& snapshot, const TokenSavingsProjection& projection) {
+  std::string out;
+  std::string state = !snapshot.installed ? "not installed" : snapshot.enabled ? "on" : "installed, not set up";
+  if (snapshot.version) state += " (version " + *snapshot.version + ")";
+  out += line("RTK", state);
+  if (snapshot.installed) {
+    out += line("Commands", grouped(snapshot.totalCommands));
+    out += line("Original tokens", grouped(snapshot.originalTokens));
+    out += line("Output tokens", grouped(snapshot.outputTokens));
+    out += line("Saved tokens", grouped(snapshot.savedTokens));
+    out += line("Average saving", formatted("%.1f%%", snapshot.savingsPercent));
+  }
+  if (snapshot.error) out += line("Problem", *snapshot.error);
+  const std::string basis = projection.measured ? " saved, as measured by RTK" : " at a 10% cut of fresh input";
+  out += line("Estimated value", formatted("$%.2f", projection.estimatedUSD) + " for " + grouped(projection.tokens) +
+                                     " tokens" + basis);
+  out += line("Priced input", formatted("%.0f%%", projection.inputPriceCoverage * 100) + " of fresh input");
+  if (!snapshot.installed) out += "Set it up with: quorvin savings enable\n";
+  return out;
+}
+
+std::string savingsJson(const TokenSavingsSnapshot& snapshot, const TokenSavingsProjection& projection) {
+  boost::json::object state{{"installed", snapshot.installed},
+                            {"enabled", snapshot.enabled},
+                            {"version", nullptr},
+                            {"totalCommands", snapshot.totalCommands},
+                            {"originalTokens", snapshot.originalTokens},
+                            {"outputTokens", snapshot.outputTokens},
+                            {"savedTokens", snapshot.savedTokens},
+                            {"savingsPercent", snapshot.savingsPercent},
+                            {"error", nullptr}};
+  if (snapshot.version) state["version"] = *snapshot.version;
+  if (snapshot.error) state["error"] = *snapshot.error;
+  boost::json::object value{{"estimatedUSD", projection.estimatedUSD},
+                            {"tokens", projection.tokens},
+                            {"measured", projection.measured},
+                            {"inputPriceCoverage", projection.inputPriceCoverage}};
+  return boost::json::serialize(boost::json::object{{"snapshot", std::move(state)}, {"projection", std::move(value)}});
+}
+
+}  // namespace quorvin::app

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QIcon>
+#include <QImage>
+#include <QPalette>
+#include <QString>
+
+#include "presentation/PresentationState.h"
+#include "presentation/StatusBarPresentation.h"
+
+namespace quorvin::ui {
+
+// The heat bar in its 76 by 15 point space, scaled into `target`.
+void paintHeatBar(QPainter& painter, const QRectF& target, double tokensPerMinute, bool isActive,
+                  const QPalette& palette);
+// A square tray slot: the bar fills the slot's width, centred vertically.
+QImage heatBarIconImage(int size, double tokensPerMinute, bool isActive, const QPalette& palette);
+
+// The cost text for a square slot: exact when it fits the slot at a readable size, else
+// compact (or compact whenever the crowding rules asked for it).
+struct CostIconText {
+  QString text;
+  presentation::StatusBarCostDisplayMode mode;
+};
+CostIconText costIconText(const presentation::PresentationState& state, int size,
+                          presentation::StatusBarCostDisplayMode crowdingMode);
+QImage costIconImage(int size, const presentation::PresentationState& state,
+                     presentation::StatusBarCostDisplayMode crowdingMode, const QPalette& palette);
+
+// Both icons at the usual tray sizes, so the tray picks a crisp one.
+QIcon heatBarIcon(const presentation::PresentationState& state, const QPalette& palette);
+QIcon costIcon(const presentation::PresentationState& state, presentation::StatusBarCostDisplayMode crowdingMode,
+               const QPalette& palette);
+
+}  // namespace quorvin::ui

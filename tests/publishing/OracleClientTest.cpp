@@ -1,0 +1,106 @@
+// The checkpoint chain's client: the signing key on disk, which only a missing or plainly
+// wrong file may replace, and a head the chain cannot follow.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/CurlHttpClient.h"
+#include "platform/SystemClock.h"
+#include "publishing/OracleClient.h"
+#include "publishing/OracleKeyFile.h"
+#include "support/LoopbackHttpServer.h"
+
+namespace quorvin {
+namespace {
+
+namespace fs = std::filesystem;
+
+class OracleClientTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/quorvin-oracle-XXXXXX";
+    dir = mkdtemp(pattern);
+    keyFile = dir / oracleKeyFileName;
+  }
+  void TearDown() override { fs::remove_all(dir); }
+  static std::string read(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  static void write(const fs::path& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+  std::string keyBytes() {
+    const auto seed = loadOrCreateOracleKey(dir);
+    return std::string(seed.begin(), seed.end());
+  }
+
+  fs::path dir;
+  fs::path keyFile;
+};
+
+TEST_F(OracleClientTest, OnlyAMissingKeyOrOneOfTheWrongLengthIsReplaced) {
+  const std::string key = keyBytes();  // created: 32 bytes, owner only
+  struct stat info {};
+  ASSERT_EQ(::stat(keyFile.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_EQ(read(keyFile), key);
+  EXPECT_EQ(keyBytes(), key);
+
+  write(keyFile, key.substr(0, 31));
+  const std::string replaced = keyBytes();
+  EXPECT_NE(replaced, key);
+  EXPECT_EQ(read(keyFile).size(), 32u);
+  write(keyFile, replaced + "x");
+  EXPECT_NE(keyBytes(), replaced);
+
+  // Replacing these would lose the profile's chain for good: they are errors, and the disk
+  // stays as it was.
+  const fs::path elsewhere = dir / "backup.key";
+  write(elsewhere, key);
+  fs::remove(keyFile);
+  fs::create_symlink(elsewhere, keyFile);
+  EXPECT_THROW(loadOrCreateOracleKey(dir), fs::filesystem_error);
+  EXPECT_TRUE(fs::is_symlink(keyFile));
+  EXPECT_EQ(read(elsewhere), key);
+
+  fs::remove(keyFile);
+  fs::create_directory(keyFile);
+  EXPECT_THROW(loadOrCreateOracleKey(dir), fs::filesystem_error);
+  EXPECT_TRUE(fs::is_directory(keyFile));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 2);
+}
+
+TEST_F(OracleClientTest, AHeadAtTheLastPositionIsNotFollowed) {
+  const auto seed = loadOrCreateOracleKey(dir);
+  const std::string publicKey = crypto::hex(*crypto::ed25519PublicKey(seed));
+  test::LoopbackHttpServer server;
+  server.route("GET", "/api/oracle/ada", [&](const test::TestHttpRequest&) {
+    return test::TestHttpReply{200, {}, R"({"head":{"handle":"ada","seq":9223372036854775807,"head":"h","pubkey":")" +
+                                            publicKey + R"(","ts":1}})"};
+  });
+  CurlHttpClient http;
+  SystemClock clock;
+  OracleClient client(http, clock, dir);
+  boost::asio::io_context io;
+  std::exception_ptr failure;
+  boost::asio::co_spawn(io, client.commit(server.baseUrl(), "token", "Ada", 5, 1.5),
+                        [&](std::exception_ptr error, CommitResult) { failure = error; });
+  io.run();
+  ASSERT_TRUE(failure);
+  try {
+    std::rethrow_exception(failure);
+  } catch (const OracleError& error) {
+    EXPECT_EQ(error.kind(), OracleError::Kind::requestFailed);
+  } catch (const std::exception& error) {
+    ADD_FAILURE() << error.what();
+  }
+  // Nothing was signed or sent past the head.
+  ASSERT_EQ(server.requests().size(), 1u);
+  EXPECT_EQ(server.requests()[0].method, "GET");
+}
+
+}  // namespace
+}  // namespace quorvin
