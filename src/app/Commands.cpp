@@ -2,6 +2,7 @@
 
 #include "app/ConnectionCommands.h"
 #include "app/DefaultsCommand.h"
+#include "app/LedgerCommand.h"
 #include "app/QuotasCommand.h"
 #include "app/SavingsCommand.h"
 #include "app/StatusCommand.h"
@@ -15,6 +16,7 @@ void registerCommands(CLI::App& app, CommandRegistry& registry) {
   registerDefaultsCommand(app, registry);
   registerUsageCommand(app, registry);
   registerTotalsCommand(app, registry);
+  registerLedgerCommand(app, registry);
   registerConnectionCommands(app, registry);
   registerUpdateCommand(app, registry);
   registerQuotasCommand(app, registry);

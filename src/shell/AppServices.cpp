@@ -5,6 +5,9 @@
 #include <cstdlib>
 
 #include "core/Log.h"
+#include "ledger/LedgerRefresh.h"
+#include "platform/Paths.h"
+#include "usage/LiveUsageOracle.h"
 #include "platform/SystemClock.h"
 #include "publishing/PublisherId.h"
 #include "publishing/ServiceEndpoint.h"
@@ -25,6 +28,16 @@ std::optional<std::string> usableUrl(std::string url) {
   while (!url.empty() && url.back() == '/') url.pop_back();
   if (!url.starts_with("https://") && !url.starts_with("http://")) return std::nullopt;
   return url;
+}
+
+// The tokens ledger this program keeps fresh: every log the live oracle reads.
+ledger::RefreshOptions ledgerRefresh(const Paths& paths, const LiveUsageOracle::Environment& environment) {
+  ledger::RefreshOptions options;
+  options.roots = LiveUsageOracle::rootsFor(paths.home, environment);
+  options.ledgerPath = ledger::defaultLedgerPath(paths.home);
+  options.cachePath = ledger::cachePathFor(options.ledgerPath);
+  options.threads = 2;
+  return options;
 }
 
 }  // namespace
@@ -71,7 +84,7 @@ AppServices::AppServices(Options options)
   if (options_.ccusageTool) ccusage.bundledTool = options_.ccusageTool;
   feed_ = std::make_unique<LocalUsageFeed>(LocalUsageFeed::Parts{liveOracle_.get(), *liveOracleStrand_, cursor_.get(),
                                                                  ledgerFile, runner_.get(), &runtime_.pool(),
-                                                                 std::move(ccusage), clock_});
+                                                                 std::move(ccusage), clock_, ledgerRefresh(paths, options_.agentEnvironment)});
   if (options_.hasDisplay) browser_ = std::make_unique<XdgBrowser>();
 
   api_ = options_.apiUrl ? usableUrl(*options_.apiUrl).value_or(serviceBaseUrl(*defaults_)) : serviceBaseUrl(*defaults_);

@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "core/Clock.h"
+#include "ledger/LedgerRefresh.h"
 #include "platform/BlockingPool.h"
 #include "platform/ProcessRunner.h"
 #include "publishing/UsageFeed.h"
@@ -27,6 +28,9 @@ class LocalUsageFeed final : public UsageFeed {
     BlockingPool* pool = nullptr;
     Ccusage::Environment ccusage;
     const Clock* clock = nullptr;
+    // When set, the tokens ledger is brought up to date from the logs before each read of
+    // the totals, so a computer without Node still has authoritative all-time totals.
+    std::optional<ledger::RefreshOptions> ledger;
   };
   explicit LocalUsageFeed(Parts parts) : parts_(std::move(parts)) {}
 

@@ -1,0 +1,93 @@
+#include "ledger/LedgerRefresh.h"
+
+#include <memory>
+#include <set>
+#include <unordered_map>
+
+#include "ledger/LedgerCache.h"
+#include "ledger/LedgerDocument.h"
+
+namespace quorvin::ledger {
+
+std::filesystem::path defaultLedgerPath(const std::filesystem::path& home) { return home / ".quorvin" / "tokens.json"; }
+
+std::filesystem::path cachePathFor(const std::filesystem::path& ledgerPath) {
+  return ledgerPath.parent_path() / (ledgerPath.filename().string() + ".cache");
+}
+
+RefreshResult refreshLedger(const RefreshOptions& options) {
+  std::unordered_map<std::string, std::unique_ptr<ScannedFile>> cached;
+  size_t loaded = 0;
+  if (!options.cachePath.empty()) {
+    for (auto& file : LedgerCache::load(options.cachePath)) cached[file->path] = std::move(file);
+    loaded = cached.size();
+  }
+
+  std::vector<std::unique_ptr<ScannedFile>> files;
+  for (auto& [path, source] : discoverLogs(options.roots)) {
+    auto found = cached.find(path);
+    if (found != cached.end() && found->second->tally.source == source) {
+      files.push_back(std::move(found->second));
+      cached.erase(found);
+      continue;
+    }
+    auto file = std::make_unique<ScannedFile>();
+    file->path = path;
+    file->tally.source = source;
+    files.push_back(std::move(file));
+  }
+  std::vector<ScannedFile*> work;
+  std::vector<std::pair<FileKey, uint64_t>> was;
+  uint64_t before = 0;
+  for (auto& file : files) {
+    work.push_back(file.get());
+    was.emplace_back(file->key, file->tally.consumed);
+    before += file->tally.consumed;
+  }
+  // A log that is gone keeps counting: agents prune their old sessions, and the history
+  // they held was still used. Only a file that still exists elsewhere in the tree is
+  // dropped with the cache entry (it is no longer one of the logs).
+  scanFiles(work, options.threads, options.progress);
+  // A log moved within the tree is read under its new name; its old tally goes.
+  std::set<std::pair<uint64_t, uint64_t>> present;
+  for (ScannedFile* file : work) present.emplace(file->key.device, file->key.inode);
+  for (auto& [path, file] : cached) {
+    std::error_code ec;
+    if (std::filesystem::symlink_status(path, ec).type() != std::filesystem::file_type::not_found) continue;
+    if (present.contains({file->key.device, file->key.inode})) continue;
+    files.push_back(std::move(file));
+  }
+
+  bool changed = files.size() != loaded;
+  for (size_t i = 0; i < work.size() && !changed; ++i) {
+    changed = !(work[i]->key == was[i].first) || work[i]->tally.consumed != was[i].second;
+  }
+
+  RefreshResult result;
+  std::vector<const LogFileTally*> tallies;
+  std::vector<const ScannedFile*> kept;
+  uint64_t after = 0;
+  for (ScannedFile* file : work) after += file->tally.consumed;
+  for (auto& file : files) {
+    tallies.push_back(&file->tally);
+    kept.push_back(file.get());
+  }
+  // Bytes read this run, roughly: files read again from the start count their whole size.
+  result.bytesRead = after > before ? after - before : 0;
+  result.files = files.size();
+  result.cells = mergeTallies(tallies);
+  result.report = options.reportSince ? mergeTallies(tallies, options.reportSince) : result.cells;
+  // Nothing new: the ledger on disk already says all of it, and rewriting it (and the
+  // cache) would cost two flushes to disk on every run.
+  std::error_code ec;
+  if (!changed && !options.cachePath.empty() && std::filesystem::is_regular_file(options.ledgerPath, ec)) {
+    result.written = true;
+    return result;
+  }
+  result.written = writeAtomically(options.ledgerPath, ledgerJson(result.cells, options.now));
+  // The cache follows the ledger: a crash between the two only costs a re-read.
+  if (result.written && !options.cachePath.empty()) LedgerCache::save(options.cachePath, kept);
+  return result;
+}
+
+}  // namespace quorvin::ledger

@@ -1,0 +1,237 @@
+#include "ledger/LedgerScanner.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+#include "usage/UsageLogParser.h"
+
+namespace quorvin::ledger {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr size_t kChunkBytes = 8u << 20;
+constexpr size_t kTailBytes = 4096;
+
+uint64_t fnv1a(std::string_view bytes) noexcept {
+  uint64_t hash = 1469598103934665603ull;
+  for (unsigned char c : bytes) {
+    hash ^= c;
+    hash *= 1099511628211ull;
+  }
+  return hash;
+}
+
+class Descriptor {
+ public:
+  explicit Descriptor(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)) {}
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Reads up to `size` bytes at `offset`; fewer at the end of the file or on an error.
+size_t readAt(int fd, char* into, size_t size, uint64_t offset) {
+  size_t got = 0;
+  while (got < size) {
+    const ssize_t n = ::pread(fd, into + got, size - got, static_cast<off_t>(offset + got));
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return got;
+}
+
+std::optional<uint64_t> tailHashAt(int fd, uint64_t position) {
+  const size_t length = static_cast<size_t>(std::min<uint64_t>(position, kTailBytes));
+  std::string bytes(length, '\0');
+  if (readAt(fd, bytes.data(), length, position - length) != length) return std::nullopt;
+  return fnv1a(bytes);
+}
+
+FileKey keyOfStat(const struct stat& info) {
+  return {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino), static_cast<uint64_t>(info.st_size),
+          static_cast<int64_t>(info.st_mtim.tv_sec) * 1'000'000'000LL + info.st_mtim.tv_nsec};
+}
+
+// Reads the file on from its tally's position, whole lines only. A line longer than the
+// parser reads at all is passed over without being held in memory.
+void readFile(ScannedFile& file, const std::function<void(uint64_t)>& advanced) {
+  Descriptor fd(file.path);
+  if (fd.get() < 0) return;
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return;
+  const FileKey now = keyOfStat(info);
+  // Unchanged since the last read: nothing to do, not even a look at its bytes.
+  if (file.tally.consumed > 0 && now == file.key) return;
+  if (file.tally.consumed > 0 && !continues(file, now)) {
+    const UsageSource source = file.tally.source;
+    file.tally = LogFileTally{};
+    file.tally.source = source;
+  }
+  file.tally.fallbackDay = localDay(info.st_mtim.tv_sec);
+  file.key = now;
+
+  std::string buffer;
+  uint64_t offset = file.tally.consumed;
+  bool skipping = false;  // inside a line too long to read
+  while (offset < now.size) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(kChunkBytes, now.size - offset));
+    const size_t kept = buffer.size();
+    buffer.resize(kept + want);
+    const size_t got = readAt(fd.get(), buffer.data() + kept, want, offset);
+    buffer.resize(kept + got);
+    if (got == 0) break;
+    offset += got;
+    advanced(got);
+    std::string_view text = buffer;
+    if (skipping) {
+      const size_t end = text.find('\n');
+      if (end == std::string_view::npos) {
+        file.tally.consumed += text.size();
+        buffer.clear();
+        continue;
+      }
+      file.tally.consumed += end + 1;
+      text.remove_prefix(end + 1);
+      skipping = false;
+    }
+    const uint64_t used = file.tally.consume(text);
+    text.remove_prefix(used);
+    if (text.size() > UsageLogParser::kMaxLineBytes) {
+      file.tally.consumed += text.size();
+      text = {};
+      skipping = true;
+    }
+    buffer.erase(0, buffer.size() - text.size());
+  }
+  file.tailHash = tailHashAt(fd.get(), file.tally.consumed).value_or(0);
+}
+
+}  // namespace
+
+std::optional<FileKey> keyOf(const std::string& path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  return keyOfStat(info);
+}
+
+bool continues(const ScannedFile& file, const FileKey& now) {
+  if (now.device != file.key.device || now.inode != file.key.inode) return false;
+  if (now.size < file.tally.consumed) return false;
+  Descriptor fd(file.path);
+  if (fd.get() < 0) return false;
+  const auto hash = tailHashAt(fd.get(), file.tally.consumed);
+  return hash && *hash == file.tailHash;
+}
+
+std::vector<std::pair<std::string, UsageSource>> discoverLogs(const std::vector<LiveUsageOracle::Root>& roots) {
+  std::vector<std::pair<std::string, UsageSource>> logs;
+  for (const auto& root : roots) {
+    std::error_code ec;
+    fs::recursive_directory_iterator it(root.path, fs::directory_options::skip_permission_denied, ec);
+    for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+      std::error_code statError;
+      if (!it->is_regular_file(statError) || it->is_symlink(statError)) continue;
+      if (!LiveUsageOracle::passesNameFilter(root.source, it->path().filename().string())) continue;
+      logs.emplace_back(it->path().string(), root.source);
+    }
+  }
+  std::sort(logs.begin(), logs.end());
+  // Nested roots of one source name a file twice.
+  logs.erase(std::unique(logs.begin(), logs.end(),
+                         [](const auto& a, const auto& b) { return a.first == b.first; }),
+             logs.end());
+  return logs;
+}
+
+void scanFiles(std::vector<ScannedFile*>& files, unsigned threads,
+               const std::function<void(const ScanProgress&)>& progress) {
+  // Largest first, so one big file does not start last and hold up the end.
+  std::vector<std::pair<uint64_t, ScannedFile*>> sized;
+  uint64_t total = 0;
+  for (ScannedFile* file : files) {
+    const auto key = keyOf(file->path);
+    const uint64_t size = key ? key->size : 0;
+    total += size > file->tally.consumed ? size - file->tally.consumed : size;
+    sized.emplace_back(size, file);
+  }
+  std::stable_sort(sized.begin(), sized.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+  std::vector<ScannedFile*> order;
+  for (const auto& [size, file] : sized) order.push_back(file);
+
+  std::atomic<size_t> next{0};
+  std::atomic<uint64_t> done{0};
+  std::mutex reporting;
+  const auto advanced = [&](uint64_t bytes) {
+    const uint64_t now = done.fetch_add(bytes) + bytes;
+    if (!progress) return;
+    std::lock_guard lock(reporting);
+    progress(ScanProgress{now, std::max(now, total)});
+  };
+  const auto work = [&] {
+    for (size_t i = next.fetch_add(1); i < order.size(); i = next.fetch_add(1)) readFile(*order[i], advanced);
+  };
+  threads = std::max(1u, std::min<unsigned>(threads, static_cast<unsigned>(order.size())));
+  std::vector<std::thread> pool;
+  for (unsigned i = 1; i < threads; ++i) pool.emplace_back(work);
+  work();
+  for (auto& thread : pool) thread.join();
+}
+
+std::string monthOf(Day day) {
+  const std::chrono::year_month_day date{std::chrono::sys_days(std::chrono::days(day))};
+  char text[16];
+  std::snprintf(text, sizeof text, "%04d-%02u", static_cast<int>(date.year()), static_cast<unsigned>(date.month()));
+  return text;
+}
+
+Cells mergeTallies(const std::vector<const LogFileTally*>& tallies, std::optional<Day> since) {
+  Cells cells;
+  const auto add = [&](Day day, UsageSource source, const std::string& model, const UsageCounters& counters) {
+    if (since && day < *since) return;
+    cells[{monthOf(day), std::string(rawValue(source)), model}] += counters;
+  };
+  std::unordered_map<std::string, ClaudeMessage> messages;
+  // Fallback days of the files that hold each message, for messages without a time.
+  std::unordered_map<std::string, Day> fallback;
+  for (const LogFileTally* tally : tallies) {
+    for (const auto& [key, counters] : tally->sums) add(key.day, tally->source, key.model, counters);
+    for (const auto& [id, message] : tally->messages) {
+      auto [found, inserted] = messages.try_emplace(id, message);
+      auto [day, fresh] = fallback.try_emplace(id, tally->fallbackDay);
+      if (!fresh) day->second = std::min(day->second, tally->fallbackDay);
+      if (inserted) continue;
+      ClaudeMessage& merged = found->second;
+      merged.counters = {std::max(merged.counters.input, message.counters.input),
+                         std::max(merged.counters.output, message.counters.output),
+                         std::max(merged.counters.cacheRead, message.counters.cacheRead),
+                         std::max(merged.counters.cacheWrite, message.counters.cacheWrite)};
+      if (std::tie(message.firstAt, message.model) < std::tie(merged.firstAt, merged.model)) {
+        merged.firstAt = message.firstAt;
+        merged.model = message.model;
+      }
+    }
+  }
+  for (const auto& [id, message] : messages) {
+    const Day day = message.firstAt == INT64_MAX ? fallback[id] : localDay(message.firstAt);
+    add(day, UsageSource::claude, message.model, message.counters);
+  }
+  return cells;
+}
+
+}  // namespace quorvin::ledger

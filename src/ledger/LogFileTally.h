@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <unordered_map>
+
+#include "core/UsageCounters.h"
+#include "core/UsageParserState.h"
+#include "core/UsageSource.h"
+
+namespace quorvin::ledger {
+
+// Local calendar day, counted from 1970-01-01.
+using Day = int32_t;
+
+struct DayModel {
+  Day day = 0;
+  std::string model;
+  auto operator<=>(const DayModel&) const = default;
+};
+
+// A Claude message seen in one file: its largest report, field by field, and where it
+// was first seen. Messages are merged across files only when the whole history is known,
+// so the result does not depend on which file was read first.
+struct ClaudeMessage {
+  UsageCounters counters;
+  int64_t firstAt = INT64_MAX;  // seconds since the epoch; unknown sorts last
+  std::string model;
+  bool operator==(const ClaudeMessage&) const = default;
+};
+
+// Everything one log file contributes, and what is needed to read on where it stopped.
+struct LogFileTally {
+  UsageSource source = UsageSource::claude;
+  UsageParserState state;
+  std::map<DayModel, UsageCounters> sums;                      // events without an identity
+  std::unordered_map<std::string, ClaudeMessage> messages;     // Claude, by message identity
+  uint64_t consumed = 0;                                       // bytes read, always whole lines
+  Day fallbackDay = 0;  // for lines without a readable time: the file's modification day
+
+  // Reads whole lines of `text` (the file's bytes from `consumed` on); a last line without
+  // its line break is left for the next read. Returns the bytes consumed.
+  uint64_t consume(std::string_view text);
+  // One line without its line break.
+  void line(std::string_view text);
+};
+
+// The local day of an instant in seconds since the epoch.
+Day localDay(int64_t secondsSinceEpoch);
+
+}  // namespace quorvin::ledger

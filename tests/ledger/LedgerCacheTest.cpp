@@ -1,0 +1,125 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "ledger/LedgerCache.h"
+#include "ledger/LedgerHistory.h"
+
+namespace quorvin {
+namespace {
+
+using test::agentSum;
+using test::appendFile;
+using test::LedgerHistory;
+
+std::string claudeLine(const std::string& id, int output) {
+  return R"({"type":"assistant","timestamp":"2026-02-02T09:00:00.000Z","requestId":"r","message":{"id":")" + id +
+         R"(","model":"claude-sonnet-4-5","usage":{"input_tokens":1,"output_tokens":)" + std::to_string(output) +
+         "}}}\n";
+}
+
+void expectTruth(const ledger::RefreshResult& result, const LedgerHistory& history) {
+  EXPECT_EQ(agentSum(result.cells, "claude"), history.claude.counters);
+  EXPECT_EQ(agentSum(result.cells, "codex"), history.codex.counters);
+}
+
+TEST(LedgerCache, ARepeatRunReadsOnlyWhatWasAppended) {
+  LedgerHistory history;
+  history.addClaude("a", 1, 200'000);
+  history.addCodex("x", 2, 200'000, false);
+  expectTruth(ledger::refreshLedger(history.options()), history);
+
+  const auto unchanged = ledger::refreshLedger(history.options());
+  EXPECT_EQ(unchanged.bytesRead, 0u);
+  expectTruth(unchanged, history);
+
+  // Appending to a log continues its session: the Codex counter goes on from where it was.
+  const auto sizeBefore = std::filesystem::file_size(history.claudeLog("a"));
+  history.addClaude("a", 3, 50'000);
+  const auto appended = ledger::refreshLedger(history.options(1));
+  EXPECT_EQ(appended.bytesRead, std::filesystem::file_size(history.claudeLog("a")) - sizeBefore);
+  expectTruth(appended, history);
+}
+
+TEST(LedgerCache, RewrittenAndTruncatedLogsAreReadAgainFromTheStart) {
+  LedgerHistory history;
+  history.addClaude("a", 1, 100'000);
+  history.addClaude("b", 2, 100'000);
+  ledger::refreshLedger(history.options());
+
+  // Rewritten in place to the same length with other content: the bytes before the read
+  // position changed, so the old tally is void.
+  {
+    LedgerHistory other;
+    other.addClaude("a", 1, 100'000);
+    std::string text;
+    bench::ClaudeSessionGenerator generator(9, WallTime{} + std::chrono::hours(24 * 20500));
+    generator.append(text, 100'000);
+    std::ofstream(history.claudeLog("b"), std::ios::binary | std::ios::trunc) << text;
+    history.claude = other.claude;
+    history.claude += generator.truth();
+  }
+  expectTruth(ledger::refreshLedger(history.options()), history);
+
+  // Truncated to nothing and written anew.
+  std::filesystem::resize_file(history.claudeLog("b"), 0);
+  bench::ClaudeSessionGenerator fresh(11, WallTime{} + std::chrono::hours(24 * 20500));
+  std::string text;
+  fresh.append(text, 20'000);
+  appendFile(history.claudeLog("b"), text);
+  LedgerHistory expected;
+  expected.addClaude("a", 1, 100'000);
+  expected.claude += fresh.truth();
+  const auto truncated = ledger::refreshLedger(history.options());
+  EXPECT_EQ(agentSum(truncated.cells, "claude"), expected.claude.counters);
+}
+
+TEST(LedgerCache, AClaudeMessageContinuedInAnotherFileOnALaterRunCountsOnce) {
+  LedgerHistory history;
+  appendFile(history.claudeLog("first"), claudeLine("m", 10));
+  ledger::refreshLedger(history.options());
+  appendFile(history.claudeLog("second"), claudeLine("m", 30) + claudeLine("m", 10));
+  const auto result = ledger::refreshLedger(history.options());
+  EXPECT_EQ(agentSum(result.cells, "claude"), (UsageCounters{1, 30, 0, 0}));
+}
+
+TEST(LedgerCache, ALogDeletedAfterItWasCountedKeepsCounting) {
+  LedgerHistory history;
+  history.addClaude("old", 1, 50'000);
+  history.addClaude("new", 2, 50'000);
+  ledger::refreshLedger(history.options());
+  std::filesystem::remove(history.claudeLog("old"));
+  expectTruth(ledger::refreshLedger(history.options()), history);
+}
+
+TEST(LedgerCache, ADamagedForeignOrOlderCacheIsIgnoredAndRebuilt) {
+  LedgerHistory history;
+  history.addClaude("a", 1, 100'000);
+  history.addCodex("x", 2, 100'000, true);
+  const auto options = history.options();
+  ledger::refreshLedger(options);
+  std::ifstream stream(options.cachePath, std::ios::binary);
+  const std::string good{std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
+  ASSERT_TRUE(ledger::LedgerCache::decode(good));
+
+  std::string flipped = good;
+  flipped[flipped.size() / 2] ^= 0x40;
+  std::string older = good;
+  older[8] = static_cast<char>(ledger::LedgerCache::kVersion + 1);
+  for (const std::string& bad : {flipped, older, good.substr(0, good.size() - 1), std::string("{\"files\":[]}"),
+                                 std::string()}) {
+    EXPECT_FALSE(ledger::LedgerCache::decode(bad));
+    std::ofstream(options.cachePath, std::ios::binary | std::ios::trunc) << bad;
+    const auto rebuilt = ledger::refreshLedger(options);
+    EXPECT_GT(rebuilt.bytesRead, 0u);
+    expectTruth(rebuilt, history);
+  }
+  // A cache damaged in a way the checksum cannot see still decodes only what is sound.
+  std::string lying = good;
+  lying.replace(20, 8, std::string(8, '\xff'));  // an absurd record count
+  EXPECT_FALSE(ledger::LedgerCache::decode(lying));
+}
+
+}  // namespace
+}  // namespace quorvin

@@ -1,0 +1,86 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "ledger/LedgerDocument.h"
+#include "ledger/LedgerHistory.h"
+#include "sources/TokensLedger.h"
+
+namespace quorvin {
+namespace {
+
+using test::LedgerHistory;
+
+TEST(LedgerFile, TheReconciliationReadsBackTheGroundTruthModelsAndAgents) {
+  LedgerHistory history;
+  history.addClaude("one", 1, 200'000);
+  history.addClaude("two", 2, 200'000);
+  history.addCodex("x", 3, 200'000, false);
+  const auto options = history.options();
+  const auto result = ledger::refreshLedger(options);
+  ASSERT_TRUE(result.written);
+
+  struct stat info {};
+  ASSERT_EQ(::stat(options.ledgerPath.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+  const auto totals = TokensLedger::parse(options.ledgerPath);
+  ASSERT_TRUE(totals);
+  const UsageCounters all = history.claude.counters + history.codex.counters;
+  EXPECT_EQ(totals->total, all.total());
+  EXPECT_EQ(totals->input, all.input);
+  EXPECT_EQ(totals->output, all.output);
+  EXPECT_EQ(totals->cacheRead, all.cacheRead);
+  EXPECT_EQ(totals->cacheWrite, all.cacheWrite);
+  EXPECT_GT(totals->cost, 0);
+  ASSERT_EQ(totals->agents.size(), 2u);
+  int64_t agentTokens = 0;
+  for (const auto& agent : totals->agents) agentTokens += agent.tokens;
+  EXPECT_EQ(agentTokens, all.total());
+  int64_t modelTokens = 0;
+  double modelCost = 0;
+  for (const auto& model : totals->models) {
+    modelTokens += model.input + model.output + model.cacheRead + model.cacheWrite;
+    modelCost += model.cost;
+  }
+  EXPECT_EQ(modelTokens, all.total());
+  EXPECT_NEAR(modelCost, totals->cost, 1e-6 * totals->cost);
+}
+
+TEST(LedgerFile, AWriteKilledAtAnyMomentLeavesTheOldLedgerWhole) {
+  test::TempDirectory directory;
+  const auto path = directory / "tokens.json";
+  ledger::Cells cells;
+  for (int i = 0; i < 3000; ++i) cells[{"2026-01", "claude", "model-" + std::to_string(i)}] = UsageCounters{1, 1, 1, 1};
+  const std::string big = ledger::ledgerJson(cells, WallTime{});
+  ASSERT_TRUE(ledger::writeAtomically(path, ledger::ledgerJson({}, WallTime{})));
+
+  for (int round = 0; round < 5; ++round) {
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::close(ready[0]);
+      for (int i = 0;; ++i) {
+        ledger::writeAtomically(path, big);
+        if (i == 0) (void)::write(ready[1], "x", 1);
+      }
+    }
+    ::close(ready[1]);
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    ::close(ready[0]);
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    const auto totals = TokensLedger::parse(path);
+    ASSERT_TRUE(totals) << "round " << round;
+    EXPECT_EQ(totals->total, 12000);
+  }
+}
+
+}  // namespace
+}  // namespace quorvin
