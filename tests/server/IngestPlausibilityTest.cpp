@@ -81,8 +81,8 @@ TEST(IngestPlausibility, RefusesInvisibleAndReorderingCharactersInNames) {
     EXPECT_TRUE(implausibility(withModel(name))) << name;
   }
   EXPECT_FALSE(implausibility(withModel("claude-3.5-sonnet \u00e9t\u00e9 \u6a21\u578b \U0001F600")));
-  EXPECT_FALSE(implausibility(withModel(std::string(160, 'm')))) << "Cursor's long model names";
-  EXPECT_TRUE(implausibility(withModel(std::string(161, 'm'))));
+  EXPECT_FALSE(implausibility(withModel(std::string(640, 'm')))) << "the longest name a client sends: 160 characters, 640 bytes";
+  EXPECT_TRUE(implausibility(withModel(std::string(641, 'm'))));
 }
 
 }  // namespace
