@@ -288,13 +288,15 @@ awaitable<void> serve(Stream& stream, HttpShared& shared, const std::string& cli
   }
 }
 
-awaitable<void> plainSession(tcp::socket socket, HttpShared& shared, ConnectionLimits::Slot slot, std::string client) {
+// The slot lives in the coroutine frame: the connection counts against its limits until the session ends.
+awaitable<void> plainSession(tcp::socket socket, HttpShared& shared, [[maybe_unused]] ConnectionLimits::Slot slot,
+                             std::string client) {
   beast::tcp_stream stream(std::move(socket));
   co_await serve(stream, shared, client);
 }
 
-awaitable<void> tlsSession(tcp::socket socket, asio::ssl::context& tls, HttpShared& shared, ConnectionLimits::Slot slot,
-                           std::string client) {
+awaitable<void> tlsSession(tcp::socket socket, asio::ssl::context& tls, HttpShared& shared,
+                           [[maybe_unused]] ConnectionLimits::Slot slot, std::string client) {
   beast::ssl_stream<beast::tcp_stream> stream(beast::tcp_stream(std::move(socket)), tls);
   beast::get_lowest_layer(stream).expires_after(readTimeout);
   beast::error_code ec;
