@@ -12,6 +12,7 @@
 #include <boost/uuid/uuid_io.hpp>
 
 #include "core/Log.h"
+#include "platform/AwaitOn.h"
 #include "platform/BoundedFileRead.h"
 #include "sources/CcusageCommand.h"
 #include "sources/CcusageJson.h"
@@ -158,7 +159,7 @@ boost::asio::awaitable<std::optional<Pulse>> readPulse(LiveUsageOracle* oracle,
   std::optional<LiveUsageOracle::Snapshot> live;
   CursorUsageReading reading;
   if (oracle != nullptr) {
-    auto snapshot = boost::asio::co_spawn(oracleExecutor, oracleSnapshot(oracle), boost::asio::use_awaitable);
+    auto snapshot = awaitOn(oracleExecutor, oracleSnapshot(oracle));
     auto cursorReading = cursor ? cursor->reading(true, clock.now()) : noCursorReading();
     auto both = std::move(snapshot) && std::move(cursorReading);
     std::tie(live, reading) = co_await std::move(both);

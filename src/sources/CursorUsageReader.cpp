@@ -5,6 +5,7 @@
 #include <boost/system/system_error.hpp>
 
 #include "core/Log.h"
+#include "platform/AwaitOn.h"
 
 namespace quorvin {
 
@@ -47,23 +48,23 @@ bool CursorUsageReader::refreshRunning() const { return refreshTask_.valid() && 
 
 boost::asio::awaitable<CursorUsageReader::Reading> CursorUsageReader::reading(bool refreshIfDue, WallTime now) {
   // Named before the co_await: GCC 12 destroys temporaries of a co_await expression twice.
-  auto onStrand = boost::asio::co_spawn(strand_, readingOnStrand(refreshIfDue, now), boost::asio::use_awaitable);
+  auto onStrand = awaitOn(strand_, readingOnStrand(refreshIfDue, now));
   co_return co_await std::move(onStrand);
 }
 
 boost::asio::awaitable<CursorUsageReader::Reading> CursorUsageReader::refreshedReading(WallTime now) {
   (void)now;  // the answer is stamped when the refresh has ended
-  auto onStrand = boost::asio::co_spawn(strand_, refreshedReadingOnStrand(), boost::asio::use_awaitable);
+  auto onStrand = awaitOn(strand_, refreshedReadingOnStrand());
   co_return co_await std::move(onStrand);
 }
 
 boost::asio::awaitable<void> CursorUsageReader::preferenceDidChange() {
-  auto onStrand = boost::asio::co_spawn(strand_, preferenceDidChangeOnStrand(), boost::asio::use_awaitable);
+  auto onStrand = awaitOn(strand_, preferenceDidChangeOnStrand());
   co_await std::move(onStrand);
 }
 
 boost::asio::awaitable<void> CursorUsageReader::clearLedger() {
-  auto onStrand = boost::asio::co_spawn(strand_, clearLedgerOnStrand(), boost::asio::use_awaitable);
+  auto onStrand = awaitOn(strand_, clearLedgerOnStrand());
   co_await std::move(onStrand);
 }
 

@@ -7,11 +7,13 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/system/system_error.hpp>
+#include <atomic>
 #include <memory>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
+#include "platform/AwaitOn.h"
 #include "platform/BlockingPool.h"
 #include "platform/ChangeNotifier.h"
 #include "platform/Runtime.h"
@@ -115,6 +117,48 @@ TEST_F(RuntimeTest, TimeDoesNotJumpWhileAStrandOnThePoolIsBusy) {
   ASSERT_EQ(onStrand.size(), 3u);
   EXPECT_EQ(onStrand[2], start);
   EXPECT_EQ(sleeper, std::vector<WallTime>{start + 5s});
+}
+
+// Hops to the pool and back, then lingers in its last step on the strand, where a cancellation
+// posted from the model thread has to queue behind it.
+asio::awaitable<int> answerSlowly(BlockingPool* pool, std::atomic<bool>* lastStep) {
+  const int answer = co_await runBlocking(*pool, [] { return 42; });
+  lastStep->store(true);
+  std::this_thread::sleep_for(std::chrono::microseconds(300));
+  co_return answer;
+}
+
+asio::awaitable<void> awaitOnStrand(asio::strand<TrackedExecutor> strand, asio::awaitable<int> work, int* answer) {
+  auto onStrand = awaitOn(strand, std::move(work));
+  *answer = co_await std::move(onStrand);
+}
+
+// A cancellation sent from the model thread while the work on a strand is ending must not
+// reach freed memory (plain co_spawn did), and must still stop work that is waiting.
+TEST_F(RuntimeTest, CancellingWorkOnAStrandIsSafeAtEveryMoment) {
+  auto strand = runtime.pool().makeStrand();
+  for (int round = 0; round < 50; ++round) {
+    int answer = 0;
+    std::atomic<bool> lastStep = false;
+    Task task = Task::start(runtime.model(), awaitOnStrand(strand, answerSlowly(&runtime.pool(), &lastStep), &answer));
+    runtime.modelContext().restart();
+    while (!lastStep.load()) runtime.modelContext().poll_one();
+    task.cancel();
+    runtime.runUntil([&] { return task.ended(); });
+  }
+
+  int answered = 0;
+  bool woke = false;
+  Task waiting = Task::start(runtime.model(), awaitOnStrand(strand, [](VirtualClock* c, bool* w) -> asio::awaitable<int> {
+                               co_await c->sleep(3600s);
+                               *w = true;
+                               co_return 1;
+                             }(&clock, &woke), &answered));
+  clock.run(runtime, [&] { return clock.sleepers() == 1; });
+  waiting.cancel();
+  runtime.runUntil([&] { return waiting.ended(); });
+  EXPECT_FALSE(woke);
+  EXPECT_EQ(clock.now(), start);
 }
 
 asio::awaitable<void> sleepLong(VirtualClock* clock, bool* woke) {
