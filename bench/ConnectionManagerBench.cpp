@@ -19,6 +19,7 @@
 #include <sstream>
 #include <thread>
 
+#include "corpus/BenchKit.h"
 #include "corpus/LogCorpus.h"
 #include "platform/CurlHttpClient.h"
 #include "platform/MemoryUserDefaults.h"
@@ -36,21 +37,12 @@ using namespace quorvin;
 using namespace std::chrono;
 namespace fs = std::filesystem;
 
-void figure(const std::string& name, double value, const char* unit) {
-  std::printf("%s: %.2f %s\n", name.c_str(), value, unit);
-  std::fflush(stdout);
-}
+using bench::cpuSeconds;
 
-struct Scratch {
-  Scratch() {
-    std::string pattern = (fs::temp_directory_path() / "quorvin-core-bench-XXXXXX").string();
-    path = ::mkdtemp(pattern.data());
-  }
-  ~Scratch() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-  fs::path path;
+void figure(const std::string& name, double value, const char* unit) { bench::figure(name, value, unit, 2); }
+
+struct Scratch : bench::ScratchFolder {
+  Scratch() : ScratchFolder("quorvin-core-bench") {}
 };
 
 void writeFiles(const fs::path& home, int files) {
@@ -143,24 +135,7 @@ int waitFor(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);  // negative: the signal that ended it
 }
 
-double cpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), {});
-  std::istringstream fields(text.substr(text.rfind(')') + 2));
-  std::string skip;
-  for (int i = 0; i < 11; ++i) fields >> skip;
-  double utime = 0, stime = 0;
-  fields >> utime >> stime;
-  return (utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-double residentMiB(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(in, line);) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
-  }
-  return 0;
-}
+double residentMiB(pid_t pid) { return bench::statusKiB(pid, "VmRSS:") / 1024.0; }
 
 // A connected agent with no agent activity: pair against a local quorvin-server, then run
 // `quorvin --headless` for `idle` seconds. Private HOME and no session bus, so the token goes to

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "corpus/BenchKit.h"
 #include "corpus/LogCorpus.h"
 #include "usage/LiveUsageOracle.h"
 #include "usage/UsageLogParser.h"
@@ -35,27 +36,16 @@ using namespace quorvin;
 using namespace std::chrono;
 namespace fs = std::filesystem;
 
-void figure(const std::string& name, double value, const char* unit) {
-  std::printf("%s: %.1f %s\n", name.c_str(), value, unit);
-  std::fflush(stdout);
-}
+using bench::cpuSeconds;
+using bench::figure;
+using bench::statusKiB;
 
 class SystemTime final : public Clock {
  public:
   WallTime now() const override { return system_clock::now(); }
 };
 
-struct ScratchHome {
-  ScratchHome() {
-    std::string pattern = (fs::temp_directory_path() / "quorvin-bench-XXXXXX").string();
-    path = ::mkdtemp(pattern.data());
-  }
-  ~ScratchHome() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-  fs::path path;
-};
+struct ScratchHome : bench::ScratchFolder {};
 
 double secondsOf(steady_clock::duration d) { return duration<double>(d).count(); }
 
@@ -366,32 +356,6 @@ int stopChild(Child& child) {
   ::waitpid(child.pid, &status, 0);
   ::fclose(child.output);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-double statusKiB(pid_t pid, const char* key) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string name;
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind(key, 0) == 0) return std::atof(line.c_str() + std::strlen(key));
-  }
-  return -1;
-}
-
-double cpuSeconds(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), {});
-  // Fields after the command name, which ends with the last ')'.
-  std::istringstream fields(text.substr(text.rfind(')') + 2));
-  std::string field;
-  unsigned long long utime = 0, stime = 0;
-  for (int i = 3; fields >> field; ++i) {
-    if (i == 14) utime = std::stoull(field);
-    if (i == 15) {
-      stime = std::stoull(field);
-      break;
-    }
-  }
-  return double(utime + stime) / double(::sysconf(_SC_CLK_TCK));
 }
 
 void usagePeakMemory(size_t bytes) {

@@ -87,27 +87,29 @@ TEST_F(CurlHttpClientTest, GetAndPostCarryHeadersAndBodies) {
   EXPECT_EQ(seen[1].header("Expect"), std::nullopt);
 }
 
-TEST_F(CurlHttpClientTest, OtherMethodsAndErrorStatusesAreResponses) {
+// Statuses and redirects are results, never followed; cookies are neither stored nor sent back.
+TEST_F(CurlHttpClientTest, EveryAnswerIsTheResultAsSent) {
   server.route("DELETE", "/thing", [](const TestHttpRequest&) { return TestHttpReply{410, {}, "gone"}; });
-  HttpResult result = sendAndWait(client, {.method = "DELETE", .url = server.url("/thing")});
-  ASSERT_TRUE(result.ok());
-  EXPECT_EQ(result.response->status, 410);
-  EXPECT_EQ(result.response->body, "gone");
-  EXPECT_EQ(sendAndWait(client, {.url = server.url("/unrouted")}).response->status, 404);
-}
-
-TEST_F(CurlHttpClientTest, RedirectIsTheResultAndIsNotFollowed) {
   server.route("GET", "/old", [this](const TestHttpRequest&) {
-    return TestHttpReply{302, {{"Location", server.url("/new")}}, ""};
+    return TestHttpReply{302, {{"Location", server.url("/new")}, {"Set-Cookie", "session=secret; Path=/"}}, ""};
   });
   server.route("GET", "/new", [](const TestHttpRequest&) { return TestHttpReply{200, {}, "followed"}; });
 
-  HttpResult result = sendAndWait(client, {.url = server.url("/old")});
-  ASSERT_TRUE(result.ok());
-  EXPECT_EQ(result.response->status, 302);
-  EXPECT_EQ(result.response->header("Location"), server.url("/new"));
-  ASSERT_EQ(server.requests().size(), 1u);
-  EXPECT_EQ(server.requests()[0].path, "/old");
+  HttpResult gone = sendAndWait(client, {.method = "DELETE", .url = server.url("/thing")});
+  ASSERT_TRUE(gone.ok());
+  EXPECT_EQ(gone.response->status, 410);
+  EXPECT_EQ(gone.response->body, "gone");
+  EXPECT_EQ(sendAndWait(client, {.url = server.url("/unrouted")}).response->status, 404);
+
+  HttpResult moved = sendAndWait(client, {.url = server.url("/old")});
+  ASSERT_TRUE(moved.ok());
+  EXPECT_EQ(moved.response->status, 302);
+  EXPECT_EQ(moved.response->header("Location"), server.url("/new"));
+  ASSERT_TRUE(sendAndWait(client, {.url = server.url("/new")}).ok());
+  auto seen = server.requests();
+  ASSERT_EQ(seen.size(), 4u);
+  EXPECT_EQ(seen[2].path, "/old");
+  EXPECT_EQ(seen[3].header("Cookie"), std::nullopt);
 }
 
 TEST_F(CurlHttpClientTest, SlowResponseTimesOut) {
@@ -180,18 +182,6 @@ TEST_F(CurlHttpClientTest, RequestsThatAreNotPlainHttpAreRefusedBeforeSending) {
             Kind::badUrl);
   EXPECT_EQ(sendAndWait(client, {.method = "GET / HTTP/1.1\r\n", .url = server.url("/")}).failure->kind, Kind::badUrl);
   EXPECT_TRUE(server.requests().empty());
-}
-
-TEST_F(CurlHttpClientTest, CookiesAreNeitherStoredNorSentBack) {
-  server.route("GET", "/login", [](const TestHttpRequest&) {
-    return TestHttpReply{200, {{"Set-Cookie", "session=secret; Path=/"}}, "ok"};
-  });
-  server.route("GET", "/after", [](const TestHttpRequest&) { return TestHttpReply{200, {}, "ok"}; });
-  ASSERT_TRUE(sendAndWait(client, {.url = server.url("/login")}).ok());
-  ASSERT_TRUE(sendAndWait(client, {.url = server.url("/after")}).ok());
-  auto seen = server.requests();
-  ASSERT_EQ(seen.size(), 2u);
-  EXPECT_EQ(seen[1].header("Cookie"), std::nullopt);
 }
 
 TEST_F(CurlHttpClientTest, CancellingTheAwaitingTaskStopsTheTransfer) {

@@ -7,12 +7,12 @@
 
 #include <boost/json/parse.hpp>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <thread>
 
 #include "core/Log.h"
 #include "platform/FileUserDefaults.h"
+#include "support/TempFolder.h"
 
 extern char** environ;
 
@@ -22,8 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(DefaultsKillTest, KilledWriterLeavesACompleteFile) {
-  char pattern[] = "/tmp/quorvin-kill-XXXXXX";
-  const fs::path root = mkdtemp(pattern);
+  test::TempFolder root("quorvin-kill");
   const fs::path file = root / "quorvin" / "defaults.json";
   const std::string writer = std::string(QUORVIN_BINARY_DIR) + "/tests/platform/defaults_writer";
   std::mt19937 random(12345);
@@ -54,8 +53,7 @@ TEST(DefaultsKillTest, KilledWriterLeavesACompleteFile) {
     ASSERT_TRUE(WIFSIGNALED(status));
 
     // Raw check of the bytes first, then through the store (which must not set it aside).
-    std::ifstream in(file, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    const std::string bytes = test::readFile(file);
     boost::system::error_code ec;
     auto parsed = boost::json::parse(bytes, ec);
     ASSERT_FALSE(ec) << "attempt " << attempt << ": torn file of " << bytes.size() << " bytes";
@@ -75,7 +73,6 @@ TEST(DefaultsKillTest, KilledWriterLeavesACompleteFile) {
   }
   // The kills landed at different points of the writing loop, not all right after "ready".
   EXPECT_GT(progressed, 10);
-  fs::remove_all(root);
 }
 
 }  // namespace

@@ -4,11 +4,11 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "platform/AtomicFile.h"
 #include "platform/BoundedFileRead.h"
+#include "support/TempFolder.h"
 
 namespace quorvin {
 namespace {
@@ -17,13 +17,9 @@ namespace fs = std::filesystem;
 
 class FilePrimitivesTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/quorvin-files-XXXXXX";
-    root = mkdtemp(pattern);
-  }
-  void TearDown() override { fs::remove_all(root); }
-  void write(const fs::path& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
-  fs::path root;
+  void write(const fs::path& path, const std::string& bytes) { test::writeFile(path, bytes); }
+  test::TempFolder folder{"quorvin-files"};
+  fs::path root = folder.path();
 };
 
 TEST_F(FilePrimitivesTest, ReadTellsEachKindOfFileApart) {

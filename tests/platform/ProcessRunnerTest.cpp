@@ -7,7 +7,6 @@
 
 #include <boost/system/system_error.hpp>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <thread>
 
@@ -17,6 +16,8 @@
 #include "platform/SystemClock.h"
 #include "platform/Task.h"
 #include "platform/VirtualClock.h"
+#include "support/ProcessEnds.h"
+#include "support/TempFolder.h"
 
 namespace quorvin {
 namespace {
@@ -30,30 +31,10 @@ asio::awaitable<void> runInto(ProcessRunner* runner, ProcessRequest request, Pro
   *out = co_await runner->run(std::move(request));
 }
 
-// Gone, or a zombie nobody has reaped yet (a container's init may not reap).
-bool processGone(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  if (!stat) return true;
-  std::string text((std::istreambuf_iterator<char>(stat)), {});
-  const auto close = text.rfind(')');
-  return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
-}
-
-// SIGKILL is delivered asynchronously: a killed process may still be scheduled to die when
-// kill() returns, so give it a (generous) moment before calling it alive.
-bool processEndsSoon(pid_t pid) {
-  for (int i = 0; i < 1000 && !processGone(pid); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  return processGone(pid);
-}
+using test::processEndsSoon;
 
 class ProcessRunnerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/quorvin-process-XXXXXX";
-    dir = mkdtemp(pattern);
-  }
-  void TearDown() override { fs::remove_all(dir); }
-
   ProcessResult run(ProcessRequest request) {
     ProcessResult result;
     Task task = Task::start(runtime.model(), runInto(&runner, std::move(request), &result));
@@ -64,12 +45,10 @@ class ProcessRunnerTest : public ::testing::Test {
   void drive(const Task& task) {
     runtime.runUntil([&] { return task.ended(); });
   }
-  static std::string readFile(const fs::path& path) {
-    std::ifstream in(path);
-    return std::string((std::istreambuf_iterator<char>(in)), {});
-  }
+  static std::string readFile(const fs::path& path) { return test::readFile(path); }
 
-  fs::path dir;
+  test::TempFolder folder{"quorvin-process"};
+  fs::path dir = folder.path();
   Runtime runtime{1};
   SystemClock clock;
   ProcessRunner runner{clock, runtime};
@@ -106,47 +85,37 @@ TEST_F(ProcessRunnerTest, ArgumentsEnvironmentAndFolderReachTheChildAsGiven) {
   EXPECT_EQ(env.standardOutput, "v a l:unset:" + fs::canonical(dir).string());
 
   // An overridden PATH is the one searched.
-  fs::create_directories(dir / "bin");
-  std::ofstream(dir / "bin" / "quorvin-probe") << "#!/bin/sh\necho probed\n";
-  fs::permissions(dir / "bin" / "quorvin-probe", fs::perms::owner_all);
+  test::writeFile(dir / "bin" / "quorvin-probe", "#!/bin/sh\necho probed\n", fs::perms::owner_all);
   auto found = run({.argv = {"quorvin-probe"}, .environment = {{"PATH", (dir / "bin").string() + ":/usr/bin:/bin"}}});
   EXPECT_EQ(found.standardOutput, "probed\n");
 }
 
-TEST_F(ProcessRunnerTest, OutputBeyondTheBoundIsDrainedAndCut) {
-  ProcessRequest request{.argv = {"/bin/sh", "-c", "head -c 300000 /dev/zero; head -c 5 /dev/zero >&2"}};
-  request.standardOutput = ProcessOutput::captured(1000);
-  auto result = run(request);
-  EXPECT_TRUE(result.succeeded());  // not blocked on a full pipe
-  EXPECT_EQ(result.standardOutput.size(), 1000u);
-  EXPECT_TRUE(result.outputCut);
-  EXPECT_EQ(result.standardError.size(), 5u);
-  EXPECT_FALSE(result.errorCut);
-}
+TEST_F(ProcessRunnerTest, OutputIsCutAtItsBoundOrGoesToABoundedPrivateFileOrNowhere) {
+  ProcessRequest captured{.argv = {"/bin/sh", "-c", "head -c 300000 /dev/zero; head -c 5 /dev/zero >&2"}};
+  captured.standardOutput = ProcessOutput::captured(1000);
+  auto cut = run(captured);
+  EXPECT_TRUE(cut.succeeded());  // not blocked on a full pipe
+  EXPECT_EQ(cut.standardOutput.size(), 1000u);
+  EXPECT_TRUE(cut.outputCut);
+  EXPECT_EQ(cut.standardError.size(), 5u);
+  EXPECT_FALSE(cut.errorCut);
 
-TEST_F(ProcessRunnerTest, OutputGoesToFilesOrNowhere) {
   ProcessRequest request{.argv = {"/bin/sh", "-c", "printf '{\"totals\":1}'; echo noise >&2"}};
-  request.standardOutput = ProcessOutput::toFile(dir / "out.json");
-  request.standardError = ProcessOutput::discarded();
-  auto result = run(request);
-  EXPECT_TRUE(result.succeeded());
-  EXPECT_EQ(result.standardOutput, "");
-  EXPECT_EQ(result.standardError, "");
-  EXPECT_EQ(readFile(dir / "out.json"), "{\"totals\":1}");
-  struct stat info {};
-  ASSERT_EQ(stat((dir / "out.json").c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0600u);
-}
-
-TEST_F(ProcessRunnerTest, AnOutputFileCannotGrowPastItsBound) {
-  // A child (and what it starts) writing without end must not fill the disk.
-  ProcessRequest request{.argv = {"/bin/sh", "-c", "sleep 0.1; head -c 100000 /dev/zero; echo done"}};
   request.standardOutput = ProcessOutput::toFile(dir / "out");
+  request.standardError = ProcessOutput::discarded();
   request.maxFileBytes = 4096;
   auto result = run(request);
-  EXPECT_FALSE(result.succeeded());
-  EXPECT_LE(fs::file_size(dir / "out"), 4096u);
+  EXPECT_TRUE(result.succeeded());
+  EXPECT_EQ(result.standardOutput + result.standardError, "");
+  EXPECT_EQ(readFile(dir / "out"), "{\"totals\":1}");
+  struct stat info {};
+  ASSERT_EQ(stat((dir / "out").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
 
+  // A child (and what it starts) writing without end must not fill the disk.
+  request.argv = {"/bin/sh", "-c", "sleep 0.1; head -c 100000 /dev/zero; echo done"};
+  EXPECT_FALSE(run(request).succeeded());
+  EXPECT_LE(fs::file_size(dir / "out"), 4096u);
   request.argv = {"/bin/sh", "-c", "head -c 4096 /dev/zero"};
   EXPECT_TRUE(run(request).succeeded());
   EXPECT_EQ(fs::file_size(dir / "out"), 4096u);
@@ -205,20 +174,13 @@ TEST(ProcessRunnerVirtualTimeTest, TheVirtualClockDoesNotJumpPastARunningChild) 
   EXPECT_EQ(clock.now(), start);
 }
 
-}  // namespace
-}  // namespace quorvin
-
-namespace quorvin {
-namespace {
-
 TEST(BrowserTest, OpensOnlyWebUrlsAndPassesThemAsOneArgument) {
-  char pattern[] = "/tmp/quorvin-browser-XXXXXX";
-  const fs::path dir = mkdtemp(pattern);
+  test::TempFolder folder("quorvin-browser");
+  const fs::path dir = folder.path();
   const fs::path opener = dir / "opener";
   const fs::path seen = dir / "seen";
-  std::ofstream(opener) << "#!/bin/sh\nprintf '%s|%s' \"$#\" \"$1\" > \"" + seen.string() + ".tmp\"\nmv \"" +
-                               seen.string() + ".tmp\" \"" + seen.string() + "\"\n";
-  fs::permissions(opener, fs::perms::owner_all);
+  test::writeFile(opener, "#!/bin/sh\nprintf '%s|%s' \"$#\" \"$1\" > \"" + seen.string() + ".tmp\"\nmv \"" +
+                              seen.string() + ".tmp\" \"" + seen.string() + "\"\n", fs::perms::owner_all);
   XdgBrowser browser(opener.string());
 
   EXPECT_FALSE(browser.open("file:///etc/passwd"));
@@ -230,45 +192,28 @@ TEST(BrowserTest, OpensOnlyWebUrlsAndPassesThemAsOneArgument) {
   const std::string url = "https://quorvin.app/u/ada?tab=live&x=%20y#top";
   ASSERT_TRUE(browser.open(url));
   while (!fs::exists(seen)) std::this_thread::sleep_for(5ms);
-  std::ifstream in(seen);
-  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), "1|" + url);
-  fs::remove_all(dir);
-}
-
-}  // namespace
-}  // namespace quorvin
-
-namespace quorvin {
-namespace {
-
-asio::awaitable<void> runAndRecord(ProcessRunner* runner, ProcessRequest request, bool* aborted) {
-  try {
-    co_await runner->run(std::move(request));
-  } catch (const boost::system::system_error& e) {
-    *aborted = e.code() == asio::error::operation_aborted;
-  }
+  EXPECT_EQ(test::readFile(seen), "1|" + url);
 }
 
 TEST(ProcessRunnerVirtualTimeTest, CancelledChildIsStoppedAndAwaitedUnderVirtualTime) {
-  char pattern[] = "/tmp/quorvin-virtual-XXXXXX";
-  const fs::path dir = mkdtemp(pattern);
+  test::TempFolder folder("quorvin-virtual");
+  const fs::path dir = folder.path();
   const fs::path ready = dir / "ready";
   Runtime runtime{1};
   VirtualClock clock;
   ProcessRunner runner(clock, runtime);
-  bool aborted = false;
+  bool returned = false, aborted = false;
   // Ignores SIGTERM (from the moment it says so): only the SIGKILL after the virtual grace
   // period ends it.
   Task task = Task::start(
       runtime.model(),
-      runAndRecord(&runner, {.argv = {"/bin/sh", "-c", "trap '' TERM; : > \"$1\"; sleep 1000", "sh", ready.string()}},
-                   &aborted));
+      runCancellable(&runner, {.argv = {"/bin/sh", "-c", "trap '' TERM; : > \"$1\"; sleep 1000", "sh", ready.string()}},
+                     &returned, &aborted));
   clock.run(runtime, [&] { return fs::exists(ready); });
   task.cancel();
   ASSERT_TRUE(clock.run(runtime, [&] { return task.ended(); }));
   EXPECT_TRUE(aborted);
   EXPECT_EQ(clock.now(), WallTime(std::chrono::seconds(1'767'225'600)) + ProcessRunner::terminateGrace);
-  fs::remove_all(dir);
 }
 
 }  // namespace

@@ -9,7 +9,6 @@
 #include <cmath>
 #include <map>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -18,6 +17,7 @@
 #include "platform/Paths.h"
 #include "platform/Runtime.h"
 #include "platform/VirtualClock.h"
+#include "support/TempFolder.h"
 
 namespace quorvin {
 namespace {
@@ -27,21 +27,8 @@ using namespace std::chrono_literals;
 
 class UserDefaultsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/quorvin-defaults-XXXXXX";
-    root = mkdtemp(pattern);
-    file = root / "config" / "quorvin" / "defaults.json";
-  }
-  void TearDown() override { fs::remove_all(root); }
-
-  static std::string read(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-  static void write(const fs::path& path, const std::string& bytes) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << bytes;
-  }
+  static std::string read(const fs::path& path) { return test::readFile(path); }
+  static void write(const fs::path& path, const std::string& bytes) { test::writeFile(path, bytes); }
   std::vector<fs::path> filesBeside() const {
     std::vector<fs::path> names;
     for (const auto& entry : fs::directory_iterator(file.parent_path())) names.push_back(entry.path().filename());
@@ -49,8 +36,9 @@ class UserDefaultsTest : public ::testing::Test {
     return names;
   }
 
-  fs::path root;
-  fs::path file;
+  test::TempFolder folder{"quorvin-defaults"};
+  fs::path root = folder.path();
+  fs::path file = root / "config" / "quorvin" / "defaults.json";
 };
 
 TEST_F(UserDefaultsTest, TypedValuesSurviveARestartAndKeepTheirTypes) {
@@ -245,8 +233,7 @@ TEST(PathsTest, FollowsTheBaseDirectoryRules) {
 }
 
 TEST(PathsTest, PrivateDirectoriesAreCreatedOwnerOnly) {
-  char pattern[] = "/tmp/quorvin-paths-XXXXXX";
-  fs::path root = mkdtemp(pattern);
+  test::TempFolder root("quorvin-paths");
   fs::path dir = root / "a" / "quorvin";
   ASSERT_TRUE(ensurePrivateDirectory(dir));
   struct stat info {};
@@ -256,9 +243,8 @@ TEST(PathsTest, PrivateDirectoriesAreCreatedOwnerOnly) {
   ASSERT_TRUE(ensurePrivateDirectory(dir));
   ASSERT_EQ(stat(dir.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0700u);
-  std::ofstream(root / "file") << "x";
+  test::writeFile(root / "file", "x");
   EXPECT_FALSE(ensurePrivateDirectory(root / "file"));
-  fs::remove_all(root);
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
 #include "server/Service.h"
 #include "server/WallClock.h"
 #include "server/http/HttpServer.h"
-#include "wire/Crypto.h"
+#include "support/TempFolder.h"
 
 namespace quorvin::server {
 namespace {
@@ -24,18 +24,13 @@ using tcp = asio::ip::tcp;
 // sends.
 class HttpFraming : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() / ("quorvin-framing-" + crypto::randomHex(6));
-    std::filesystem::create_directories(dir_);
-  }
   void TearDown() override {
     server_.reset();
     service_.reset();
-    std::filesystem::remove_all(dir_);
   }
   void start(size_t perAddress = 64, size_t bodyBytes = 64u << 20) {
     ServerConfig config;
-    config.dataDir = dir_;
+    config.dataDir = dir_.path();
     config.port = 0;
     config.ioThreads = 2;
     config.maxConnectionsPerAddress = perAddress;
@@ -76,7 +71,7 @@ class HttpFraming : public ::testing::Test {
     return count;
   }
 
-  std::filesystem::path dir_;
+  test::TempFolder dir_{"quorvin-framing"};
   WallClock clock_;
   asio::io_context io_;
   std::unique_ptr<Service> service_;

@@ -3,12 +3,14 @@
 
 #include <boost/beast/http/fields.hpp>
 #include <filesystem>
+#include <tuple>
 
 #include "server/ServerConfig.h"
 #include "server/http/ConnectionLimits.h"
 #include "server/http/RequestChecks.h"
 #include "server/logic/RateLimiter.h"
 #include "server/pages/Html.h"
+#include "support/TempFolder.h"
 #include "wire/Crypto.h"
 
 namespace quorvin::server {
@@ -83,19 +85,16 @@ TEST(RequestChecks, RefusesFramingAProxyCouldReadOtherwise) {
 
 TEST(RequestChecks, RangesResumeDownloadsAndOddOnesGetTheWholeFile) {
   using Kind = ByteRange::Kind;
-  auto r = parseRange("bytes=100-", 1000);
-  EXPECT_EQ(r.kind, Kind::partial);
-  EXPECT_EQ(r.first, 100u);
-  EXPECT_EQ(r.last, 999u);
-  r = parseRange("bytes=0-9", 1000);
-  EXPECT_EQ(r.kind, Kind::partial);
-  EXPECT_EQ(r.last, 9u);
-  r = parseRange("bytes=990-5000", 1000);
-  EXPECT_EQ(r.last, 999u);
-  r = parseRange("bytes=-10", 1000);
-  EXPECT_EQ(r.first, 990u);
-  r = parseRange("bytes=-5000", 1000);
-  EXPECT_EQ(r.first, 0u);
+  const std::tuple<const char*, uint64_t, uint64_t> partial[] = {
+      {"bytes=100-", 100, 999}, {"bytes=0-9", 0, 9}, {"bytes=990-5000", 990, 999},
+      {"bytes=-10", 990, 999},  {"bytes=-5000", 0, 999},
+  };
+  for (const auto& [header, first, last] : partial) {
+    const auto r = parseRange(header, 1000);
+    EXPECT_EQ(r.kind, Kind::partial) << header;
+    EXPECT_EQ(r.first, first) << header;
+    EXPECT_EQ(r.last, last) << header;
+  }
   EXPECT_EQ(parseRange("bytes=1000-", 1000).kind, Kind::unsatisfiable);
   EXPECT_EQ(parseRange("bytes=-0", 1000).kind, Kind::unsatisfiable);
   for (const char* whole : {"", "bytes=5-1", "bytes=0-1,5-6", "items=0-1", "bytes=a-", "bytes=-",
@@ -133,8 +132,7 @@ TEST(ServerConfig, StrangersCannotBeApprovedAndRemoteLinksNeedAPublicUrl) {
 }
 
 TEST(ServerConfig, DataFolderIsMadePrivateButAnExistingOneKeepsItsMode) {
-  const fs::path base = fs::temp_directory_path() / ("quorvin-data-" + crypto::randomHex(6));
-  fs::create_directories(base);
+  test::TempFolder base("quorvin-data");
   struct stat st {};
   EXPECT_FALSE(prepareDataFolder(base / "new" / "data"));
   ASSERT_EQ(::stat((base / "new" / "data").c_str(), &st), 0);
@@ -152,7 +150,6 @@ TEST(ServerConfig, DataFolderIsMadePrivateButAnExistingOneKeepsItsMode) {
   ASSERT_EQ(::stat(shared.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 01777u);
   EXPECT_TRUE(prepareDataFolder("/tmp"));
-  fs::remove_all(base);
 }
 
 }  // namespace

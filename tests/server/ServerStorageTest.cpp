@@ -1,33 +1,18 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "wire/Crypto.h"
 #include "server/storage/AccountStore.h"
 #include "server/storage/Database.h"
 #include "server/storage/OracleStore.h"
 #include "server/storage/UsageStore.h"
+#include "support/TempFolder.h"
 
 namespace quorvin::server {
 namespace {
 
-namespace fs = std::filesystem;
-
 class ServerStorage : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("quorvin-storage-" + crypto::randomHex(6));
-    fs::create_directories(dir_);
-    open();
-  }
-  void TearDown() override {
-    db_.reset();
-    fs::remove_all(dir_);
-  }
-  void open() {
-    db_.reset();
-    db_ = std::make_unique<Database>(dir_ / "db.sqlite3");
-  }
+  void SetUp() override { db_ = std::make_unique<Database>(dir_ / "db.sqlite3"); }
   int64_t account(const std::string& handle) {
     AccountStore accounts(*db_);
     EXPECT_TRUE(accounts.addAccount(handle, 1000));
@@ -51,7 +36,7 @@ class ServerStorage : public ::testing::Test {
     return u;
   }
 
-  fs::path dir_;
+  test::TempFolder dir_{"quorvin-storage"};
   std::unique_ptr<Database> db_;
 };
 
@@ -126,20 +111,6 @@ TEST_F(ServerStorage, NewestUploadReplacesAndPublishersAddUp) {
   EXPECT_EQ(samples.back().atMs, 15'000);
 }
 
-TEST_F(ServerStorage, CommittedDataSurvivesReopening) {
-  const int64_t id = account("alice");
-  {
-    UsageStore usage(*db_);
-    usage.record(id, 1, upload("laptop", 42, 0.5), 1000);
-  }
-  open();
-  UsageStore usage(*db_);
-  EXPECT_EQ(usage.accountSum(id, 2000).total, 42);
-  auto q = db_->query("PRAGMA journal_mode");
-  ASSERT_TRUE(q.step());
-  EXPECT_EQ(q.text(0), "wal");
-}
-
 TEST_F(ServerStorage, FailedTransactionLeavesNothingBehind) {
   const int64_t id = account("alice");
   {
@@ -149,37 +120,6 @@ TEST_F(ServerStorage, FailedTransactionLeavesNothingBehind) {
   }
   OracleStore oracle(*db_);
   EXPECT_FALSE(oracle.boundKey(id));
-}
-
-TEST_F(ServerStorage, OracleChainChecksSequenceKeyAndLinksHeads) {
-  const int64_t id = account("alice");
-  OracleStore oracle(*db_);
-  oracle::Tick tick{"alice", 0, 1000, "", "1.5", 10};
-  const std::string key(64, 'a');
-  oracle::Head head;
-  ASSERT_EQ(oracle.append(id, tick, oracle::canonicalBytes(tick), key, "sig", 0, head),
-            OracleStore::AppendOutcome::appended);
-  EXPECT_EQ(head.head, crypto::sha256Hex(oracle::canonicalBytes(tick)));
-  EXPECT_EQ(head.seq, 0);
-
-  oracle::Tick second{"alice", 1, 2000, head.head, "2", 20};
-  oracle::Head secondHead;
-  EXPECT_EQ(oracle.append(id, second, oracle::canonicalBytes(second), std::string(64, 'b'), "sig", 0, secondHead),
-            OracleStore::AppendOutcome::keyMismatch);
-  oracle::Tick stale{"alice", 1, 2000, "not-the-head", "2", 20};
-  EXPECT_EQ(oracle.append(id, stale, oracle::canonicalBytes(stale), key, "sig", 0, secondHead),
-            OracleStore::AppendOutcome::outOfSequence);
-  oracle::Tick replay = tick;
-  EXPECT_EQ(oracle.append(id, replay, oracle::canonicalBytes(replay), key, "sig", 0, secondHead),
-            OracleStore::AppendOutcome::outOfSequence);
-  ASSERT_EQ(oracle.append(id, second, oracle::canonicalBytes(second), key, "sig", 0, secondHead),
-            OracleStore::AppendOutcome::appended);
-  EXPECT_EQ(secondHead.head, crypto::sha256Hex(head.head + oracle::canonicalBytes(second)));
-  auto stored = oracle.head(id, "alice");
-  ASSERT_TRUE(stored);
-  EXPECT_EQ(stored->seq, 1);
-  EXPECT_EQ(stored->head, secondHead.head);
-  EXPECT_EQ(stored->metrics->tokensTotal, 20);
 }
 
 TEST_F(ServerStorage, ReuploadWithSameTotalsButOtherDetailsUpdatesTheProfile) {

@@ -7,13 +7,12 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <filesystem>
-#include <fstream>
 #include <thread>
 
 #include "server/Service.h"
 #include "server/WallClock.h"
 #include "server/http/HttpServer.h"
-#include "wire/Crypto.h"
+#include "support/TempFolder.h"
 
 namespace quorvin::server {
 namespace {
@@ -27,10 +26,9 @@ using tcp = asio::ip::tcp;
 // loopback and bounded in count: the shape of traffic that once corrupted the heap. Run under
 // ThreadSanitizer by scripts/server-stress.
 TEST(ServerStress, ManyKeepAliveClientsOnSeveralThreads) {
-  const auto dir = std::filesystem::temp_directory_path() / ("quorvin-stress-" + crypto::randomHex(6));
+  test::TempFolder dir("quorvin-stress");
   std::filesystem::create_directories(dir / "data");
-  std::filesystem::create_directories(dir / "downloads");
-  std::ofstream(dir / "downloads" / "app.bin", std::ios::binary) << std::string(200'000, 'q');
+  test::writeFile(dir / "downloads" / "app.bin", std::string(200'000, 'q'));
   WallClock clock;
   ServerConfig config;
   config.dataDir = dir / "data";
@@ -80,7 +78,6 @@ TEST(ServerStress, ManyKeepAliveClientsOnSeveralThreads) {
   server.stop();
   EXPECT_EQ(broken.load(), 0);
   EXPECT_EQ(answered.load(), clients * requestsEach);
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

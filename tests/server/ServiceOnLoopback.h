@@ -1,8 +1,5 @@
 #pragma once
 
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/use_future.hpp>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -14,6 +11,8 @@
 #include "server/Service.h"
 #include "server/http/HttpServer.h"
 #include "server/storage/Database.h"
+#include "support/Coroutines.h"
+#include "support/TempFolder.h"
 #include "support/TestCertificates.h"
 
 namespace quorvin::server {
@@ -23,7 +22,6 @@ namespace quorvin::server {
 class ServiceOnLoopback : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() / ("quorvin-e2e-" + crypto::randomHex(6));
     std::filesystem::create_directories(dir_ / "data");
     CurlHttpClient::Options options;
     options.caFile = certs_.caFile();
@@ -32,7 +30,6 @@ class ServiceOnLoopback : public ::testing::Test {
   void TearDown() override {
     stopServer();
     http_.reset();
-    std::filesystem::remove_all(dir_);
   }
 
   // Creates alice's account (secret in aliceSecret_) before the first start.
@@ -60,10 +57,7 @@ class ServiceOnLoopback : public ::testing::Test {
 
   template <class T>
   T await(boost::asio::awaitable<T> task) {
-    auto future = boost::asio::co_spawn(io_, std::move(task), boost::asio::use_future);
-    io_.restart();
-    io_.run();
-    return future.get();
+    return test::runToEnd(io_, std::move(task));
   }
 
   HttpResponse request(const std::string& method, const std::string& path, std::string body = {},
@@ -82,7 +76,8 @@ class ServiceOnLoopback : public ::testing::Test {
   std::unique_ptr<Database> inspect() { return std::make_unique<Database>(dir_ / "data" / "quorvin-server.sqlite3"); }
 
   test::TestCertificates certs_;
-  std::filesystem::path dir_;
+  test::TempFolder folder_{"quorvin-e2e"};
+  std::filesystem::path dir_ = folder_.path();
   VirtualClock clock_;
   std::unique_ptr<CurlHttpClient> http_;
   std::unique_ptr<Service> service_;

@@ -5,6 +5,7 @@
 #include "platform/VirtualClock.h"
 #include "server/Service.h"
 #include "server/routes/Routes.h"
+#include "support/TempFolder.h"
 #include "wire/Crypto.h"
 #include "wire/OracleRecords.h"
 #include "wire/ServiceRecords.h"
@@ -19,14 +20,7 @@ using namespace std::chrono_literals;
 // chosen client addresses and a virtual clock.
 class StrangerLimits : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("quorvin-limits-" + crypto::randomHex(6));
-    fs::create_directories(dir_);
-  }
-  void TearDown() override {
-    service_.reset();
-    fs::remove_all(dir_);
-  }
+  void TearDown() override { service_.reset(); }
   void start(ServerConfig config = {}) {
     config.dataDir = dir_;
     service_ = std::make_unique<Service>(config, clock_);
@@ -65,7 +59,8 @@ class StrangerLimits : public ::testing::Test {
     return service_->handle(r);
   }
 
-  fs::path dir_;
+  test::TempFolder folder_{"quorvin-limits"};
+  fs::path dir_ = folder_.path();
   VirtualClock clock_;
   std::unique_ptr<Service> service_;
   std::string aliceSecret_;

@@ -7,7 +7,7 @@
 
 #include "sources/CcusageJson.h"
 #include "sources/CcusageMerge.h"
-#include "sources/SourcesTestSupport.h"
+#include "support/TempFolder.h"
 #include "sources/TokensLedger.h"
 
 namespace quorvin {
@@ -167,7 +167,7 @@ TEST(CcusageReconcile, LedgerAgainstCcusage) {
 }
 
 TEST(CcusageReconcile, LedgerLocations) {
-  test::TempDir home;
+  test::TempFolder home;
   const std::string ledger = R"({"totals":{"totalTokens":%d}})";
   auto write = [&](const std::filesystem::path& file, int total, time_t mtime) {
     char text[64];

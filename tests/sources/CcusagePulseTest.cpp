@@ -28,28 +28,26 @@ CursorUsageReading cursorReading(bool fresh) {
   return reading;
 }
 
-TEST(CcusagePulse, FoldsInFreshCursorUsage) {
+// Fresh Cursor usage joins sources, models and counters; stale usage adds only its live total.
+TEST(CcusagePulse, FoldsInCursorUsageByFreshness) {
   EXPECT_FALSE(Ccusage::buildPulse(std::nullopt, CursorUsageReading{}));
 
-  const auto pulse = Ccusage::buildPulse(liveSnapshot(), cursorReading(true));
-  ASSERT_TRUE(pulse);
-  EXPECT_EQ(pulse->total, 1160 + 40);
-  EXPECT_EQ(pulse->sources, (std::vector<std::string>{"claude", "codex", "cursor"}));
-  EXPECT_EQ(pulse->models, (std::vector<std::string>{"auto", "gpt-5", "sonnet"}));
-  EXPECT_EQ(pulse->sourceTotals.at("cursor"), 40);
-  EXPECT_EQ(pulse->sourceCosts.at("cursor"), 0.25);
-  EXPECT_EQ(pulse->counters, (UsageCounters{130, 60, 1000, 10}));
-  EXPECT_EQ(pulse->providerWarning, "Cursor usage is stale. Retrying Cursor automatically.");
-}
+  const auto fresh = Ccusage::buildPulse(liveSnapshot(), cursorReading(true));
+  ASSERT_TRUE(fresh);
+  EXPECT_EQ(fresh->total, 1160 + 40);
+  EXPECT_EQ(fresh->sources, (std::vector<std::string>{"claude", "codex", "cursor"}));
+  EXPECT_EQ(fresh->models, (std::vector<std::string>{"auto", "gpt-5", "sonnet"}));
+  EXPECT_EQ(fresh->sourceTotals.at("cursor"), 40);
+  EXPECT_EQ(fresh->sourceCosts.at("cursor"), 0.25);
+  EXPECT_EQ(fresh->counters, (UsageCounters{130, 60, 1000, 10}));
+  EXPECT_EQ(fresh->providerWarning, "Cursor usage is stale. Retrying Cursor automatically.");
 
-TEST(CcusagePulse, StaleCursorAddsOnlyItsLiveTotal) {
-  const auto pulse = Ccusage::buildPulse(liveSnapshot(), cursorReading(false));
-  ASSERT_TRUE(pulse);
-  EXPECT_EQ(pulse->total, 1200);
-  EXPECT_EQ(pulse->sources, (std::vector<std::string>{"claude", "codex"}));
-  EXPECT_EQ(pulse->models, (std::vector<std::string>{"gpt-5", "sonnet"}));
-  EXPECT_FALSE(pulse->sourceTotals.contains("cursor"));
-  EXPECT_EQ(pulse->counters, liveSnapshot().counters);
+  const auto stale = Ccusage::buildPulse(liveSnapshot(), cursorReading(false));
+  ASSERT_TRUE(stale);
+  EXPECT_EQ(stale->total, 1200);
+  EXPECT_EQ(stale->sources, (std::vector<std::string>{"claude", "codex"}));
+  EXPECT_EQ(stale->models, (std::vector<std::string>{"gpt-5", "sonnet"}));
+  EXPECT_EQ(stale->counters, liveSnapshot().counters);
 
   // Cursor alone, without the log tailer.
   const auto alone = Ccusage::buildPulse(std::nullopt, cursorReading(true));

@@ -2,14 +2,15 @@
 #include <signal.h>
 #include <sys/stat.h>
 
-#include <boost/asio/co_spawn.hpp>
 #include <thread>
 
 #include "platform/ProcessRunner.h"
 #include "platform/Runtime.h"
 #include "platform/SystemClock.h"
 #include "sources/Ccusage.h"
-#include "sources/SourcesTestSupport.h"
+#include "support/Coroutines.h"
+#include "support/ProcessEnds.h"
+#include "support/TempFolder.h"
 
 namespace quorvin {
 namespace {
@@ -19,13 +20,6 @@ using namespace std::chrono_literals;
 constexpr std::string_view kToolOutput =
     R"({"daily":[{"metadata":{"agents":["claude"]},"modelBreakdowns":[{"modelName":"sonnet","inputTokens":60,"cost":1}]}],)"
     R"("totals":{"inputTokens":60,"outputTokens":40,"cacheReadTokens":0,"cacheCreationTokens":0,"totalTokens":100,"totalCost":2.5}})";
-
-// Whether a process still runs: a zombie (killed, not reaped yet) does not.
-bool running(pid_t pid) {
-  const std::string stat = test::readFile("/proc/" + std::to_string(pid) + "/stat");
-  const size_t end = stat.rfind(')');
-  return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] != 'Z';
-}
 
 // A fake ccusage placed where the installed program keeps its bundled copy.
 class CcusageRunTest : public ::testing::Test {
@@ -40,15 +34,7 @@ class CcusageRunTest : public ::testing::Test {
 
   template <class T>
   T await(boost::asio::awaitable<T> operation) {
-    std::optional<T> result;
-    boost::asio::co_spawn(runtime_.model(), std::move(operation), [&](std::exception_ptr e, T value) {
-      EXPECT_FALSE(e);
-      result = std::move(value);
-    });
-    auto& model = runtime_.modelContext();
-    model.restart();
-    while (!result) model.run_one_for(10ms);
-    return std::move(*result);
+    return test::awaitOnModel(runtime_, std::move(operation));
   }
 
   std::optional<boost::json::object> runJSON(std::vector<std::string> arguments) {
@@ -64,7 +50,7 @@ class CcusageRunTest : public ::testing::Test {
     return false;
   }
 
-  test::TempDir dir_;
+  test::TempFolder dir_;
   Ccusage::Environment environment_ = [this] {
     Ccusage::Environment environment;
     environment.home = dir_.path() / "home";
@@ -118,9 +104,7 @@ TEST_F(CcusageRunTest, HungToolIsStoppedWithItsProcessGroup) {
   environment_.timeLimit = Duration(500);
   EXPECT_FALSE(runJSON({"--json"}));
   const pid_t helper = std::stoi(test::readFile(dir_.path() / "helper"));
-  // The helper was stopped too (SIGKILL reaches it at once; allow the kernel a moment).
-  for (int i = 0; i < 200 && running(helper); ++i) std::this_thread::sleep_for(10ms);
-  EXPECT_FALSE(running(helper));
+  EXPECT_TRUE(test::processEndsSoon(helper)) << "the helper was stopped too";
   EXPECT_FALSE(outputsLeft());
 }
 

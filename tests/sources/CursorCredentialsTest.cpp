@@ -2,7 +2,7 @@
 
 #include "sources/CursorCredentials.h"
 #include "sources/CursorTestAccount.h"
-#include "sources/SourcesTestSupport.h"
+#include "support/TempFolder.h"
 
 namespace quorvin {
 namespace {
@@ -10,10 +10,7 @@ namespace {
 namespace C = CursorCredentials;
 
 using test::jwt;
-
-void writeStateDatabase(const std::filesystem::path& file, const std::string& token) {
-  test::writeCursorStateDatabase(file, token);
-}
+using test::writeCursorStateDatabase;
 
 TEST(CursorCredentials, TokenShape) {
   EXPECT_TRUE(C::validAccessToken("ab.cd.efgh"));
@@ -45,13 +42,13 @@ TEST(CursorCredentials, Subjects) {
 }
 
 TEST(CursorCredentials, FromStateDatabaseAndCliConfig) {
-  test::TempDir home;
+  test::TempFolder home;
   const auto where = C::Locations::forHome(home.path(), home.path() / ".config");
   EXPECT_EQ(where.stateDatabase, home.path() / ".config/Cursor/User/globalStorage/state.vscdb");
   EXPECT_FALSE(C::credentials(where));  // signed out: no database at all
 
   const std::string token = jwt(R"({"sub":"auth0|user_ab12"})");
-  writeStateDatabase(where.stateDatabase, token);
+  writeCursorStateDatabase(where.stateDatabase, token);
   const auto fromToken = C::credentials(where);
   ASSERT_TRUE(fromToken);
   EXPECT_EQ(fromToken->cookie, "WorkosCursorSessionToken=user_ab12%3A%3A" + token);
@@ -61,7 +58,7 @@ TEST(CursorCredentials, FromStateDatabaseAndCliConfig) {
 
   // A token without a usable subject falls back to the command-line tool's sign-in.
   const std::string opaque = jwt(R"({"iss":"x"})");
-  writeStateDatabase(where.stateDatabase, opaque);
+  writeCursorStateDatabase(where.stateDatabase, opaque);
   EXPECT_FALSE(C::credentials(where));
   test::writeFile(where.cliConfig, R"({"authInfo":{"authId":"github|777","email":"a@b"}})");
   const auto fromCli = C::credentials(where);
@@ -69,7 +66,7 @@ TEST(CursorCredentials, FromStateDatabaseAndCliConfig) {
   EXPECT_EQ(fromCli->cookie, "WorkosCursorSessionToken=github|777%3A%3A" + opaque);
   EXPECT_EQ(fromCli->accountKey, C::accountKey("github|777"));
 
-  writeStateDatabase(where.stateDatabase, "not+a.valid.token");
+  writeCursorStateDatabase(where.stateDatabase, "not+a.valid.token");
   EXPECT_FALSE(C::credentials(where));
   // The editor's files are never written.
   test::writeFile(where.stateDatabase, "garbage, not SQLite");

@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 
 #include "platform/CurlHttpClient.h"
 #include "platform/Runtime.h"
 #include "sources/CursorExport.h"
+#include "support/Coroutines.h"
 #include "support/LoopbackHttpServer.h"
 #include "support/TestCertificates.h"
 
@@ -25,16 +25,8 @@ class CursorExportHttps : public ::testing::Test {
  protected:
   CursorExport::RefreshResult fetch() {
     boost::asio::io_context io;
-    std::optional<CursorExport::RefreshResult> result;
-    boost::asio::co_spawn(io,
-                          CursorExport::fetchExport(http_, clock_, runtime_.pool(), server_.baseUrl(),
-                                                    {"WorkosCursorSessionToken=user_1%3A%3Aa.b.c", "key-1"}),
-                          [&](std::exception_ptr error, CursorExport::RefreshResult value) {
-                            EXPECT_FALSE(error);
-                            result = std::move(value);
-                          });
-    io.run();
-    return std::move(result).value();
+    return test::runToEnd(io, CursorExport::fetchExport(http_, clock_, runtime_.pool(), server_.baseUrl(),
+                                                        {"WorkosCursorSessionToken=user_1%3A%3Aa.b.c", "key-1"}));
   }
 
   static std::optional<CursorExport::Failure> failure(const CursorExport::RefreshResult& r) {

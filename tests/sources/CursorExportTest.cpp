@@ -27,9 +27,7 @@ TEST(CsvReader, QuotingLineEndsAndEmptyRows) {
   // A quote still open at the end drops that row only.
   EXPECT_EQ(rows("a,b\n\"cut,c"), (Rows{{"a", "b"}}));
   EXPECT_EQ(rows("\xFFok\n"), (Rows{{"\xEF\xBF\xBDok"}}));
-}
-
-TEST(CsvReader, VisitorStopsTheRead) {
+  // The visitor stops the read.
   int seen = 0;
   EXPECT_FALSE(CsvReader::forEachRow("a\nb\nc\n", [&](auto&) { return ++seen < 2; }));
   EXPECT_EQ(seen, 2);

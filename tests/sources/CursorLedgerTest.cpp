@@ -6,7 +6,7 @@
 
 #include "sources/CursorLedger.h"
 #include "sources/ReferenceTime.h"
-#include "sources/SourcesTestSupport.h"
+#include "support/TempFolder.h"
 
 namespace quorvin {
 namespace {
@@ -76,7 +76,7 @@ TEST(CursorLedgerSnapshot, SumsModelsAcrossAccounts) {
 }
 
 TEST(CursorLedgerFile, RoundTripWithSortedKeysAndOwnerOnlyModes) {
-  test::TempDir dir;
+  test::TempFolder dir;
   const auto file = dir.path() / "data" / "cursor-usage-v1.json";
   CursorLedger ledger;
   auto& account = ledger.accounts[std::string(64, 'a')];
@@ -101,7 +101,7 @@ TEST(CursorLedgerFile, RoundTripWithSortedKeysAndOwnerOnlyModes) {
 }
 
 TEST(CursorLedgerFile, OneInvalidEntryOrOversizeLoadsEmptyAndIsSetAside) {
-  test::TempDir dir;
+  test::TempFolder dir;
   const auto file = dir.path() / "cursor-usage-v1.json";
   const std::string good = R"({"version":1,"accounts":{"k":{"fetchedAt":1,"updatedAt":2,"buckets":{)"
                            R"("2025-11-01\u001fm":{"day":"2025-11-01","model":"M","input":1,"output":2,)"

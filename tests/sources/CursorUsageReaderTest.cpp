@@ -11,7 +11,8 @@
 #include "sources/Ccusage.h"
 #include "sources/CursorTestAccount.h"
 #include "sources/CursorUsageReader.h"
-#include "sources/SourcesTestSupport.h"
+#include "support/Coroutines.h"
+#include "support/TempFolder.h"
 #include "usage/LiveUsageOracle.h"
 #include "support/LoopbackHttpServer.h"
 #include "platform/MemoryUserDefaults.h"
@@ -76,29 +77,7 @@ class CursorUsageReaderTest : public ::testing::Test {
   // Runs one call of the reader on the model thread to its end (downloads run in real time).
   template <class T>
   T await(boost::asio::awaitable<T> operation) {
-    std::optional<T> result;
-    std::exception_ptr failure;
-    boost::asio::co_spawn(runtime_.model(), std::move(operation), [&](std::exception_ptr e, T value) {
-      failure = e;
-      result = std::move(value);
-    });
-    auto& model = runtime_.modelContext();
-    model.restart();
-    while (!result && !failure) model.run_one_for(10ms);
-    if (failure) std::rethrow_exception(failure);
-    return std::move(*result);
-  }
-  void awaitVoid(boost::asio::awaitable<void> operation) {
-    bool done = false;
-    std::exception_ptr failure;
-    boost::asio::co_spawn(runtime_.model(), std::move(operation), [&](std::exception_ptr e) {
-      failure = e;
-      done = true;
-    });
-    auto& model = runtime_.modelContext();
-    model.restart();
-    while (!done) model.run_one_for(10ms);
-    if (failure) std::rethrow_exception(failure);
+    return test::awaitOnModel(runtime_, std::move(operation));
   }
   void drain(std::chrono::milliseconds forAbout) {
     auto& model = runtime_.modelContext();
@@ -111,7 +90,7 @@ class CursorUsageReaderTest : public ::testing::Test {
   Reading pulse(bool refreshIfDue = true) { return await(reader().reading(refreshIfDue, clock_.now())); }
   size_t downloads() const { return server_.requests().size(); }
 
-  test::TempDir home_;
+  test::TempFolder home_;
   MemoryUserDefaults defaults_;
   test::TestCertificates certificates_;
   test::LoopbackHttpServer server_{certificates_};
@@ -185,7 +164,7 @@ TEST_F(CursorUsageReaderTest, WarningsAndFreshness) {
   EXPECT_EQ(downloads(), 0u);
 
   defaults_.setBoolean(CursorUsageReader::kEnabledKey, true);
-  awaitVoid(reader().preferenceDidChange());
+  await(reader().preferenceDidChange());
   serve("signed out", 401);
   EXPECT_EQ(refreshed().warning, std::string(CursorUsageReader::kSignInExpired));
 
@@ -209,7 +188,7 @@ TEST_F(CursorUsageReaderTest, DisablingDuringDownloadDropsItsResult) {
   pulse();  // starts the download
   while (downloads() == 0) std::this_thread::sleep_for(5ms);
   defaults_.setBoolean(CursorUsageReader::kEnabledKey, false);
-  awaitVoid(reader().preferenceDidChange());
+  await(reader().preferenceDidChange());
   drain(800ms);  // the answer has arrived by now, and is dropped
   EXPECT_FALSE(pulse().snapshot);
   EXPECT_FALSE(std::filesystem::exists(ledgerFile()));
@@ -217,23 +196,23 @@ TEST_F(CursorUsageReaderTest, DisablingDuringDownloadDropsItsResult) {
   // A preference change that leaves the feature on lets the download finish, and still
   // drops what it brings.
   defaults_.setBoolean(CursorUsageReader::kEnabledKey, true);
-  awaitVoid(reader().preferenceDidChange());
+  await(reader().preferenceDidChange());
   pulse();
   while (downloads() < 2) std::this_thread::sleep_for(5ms);
-  awaitVoid(reader().preferenceDidChange());
+  await(reader().preferenceDidChange());
   drain(800ms);
   EXPECT_FALSE(pulse(false).snapshot);
   EXPECT_FALSE(std::filesystem::exists(ledgerFile()));
 
   // A clear during a download drops it too, and forgets everything.
   defaults_.setBoolean(CursorUsageReader::kEnabledKey, true);
-  awaitVoid(reader().preferenceDidChange());
+  await(reader().preferenceDidChange());
   serve(exportOf({{"2025-10-01", 1000}}));
   EXPECT_TRUE(refreshed().snapshot);
   serve(exportOf({{"2025-10-01", 2000}}), 200, 400ms);
   clock_.advance(61s);
   pulse();
-  awaitVoid(reader().clearLedger());
+  await(reader().clearLedger());
   drain(800ms);
   EXPECT_FALSE(pulse(false).snapshot);
   EXPECT_FALSE(std::filesystem::exists(ledgerFile()));

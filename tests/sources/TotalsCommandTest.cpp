@@ -1,35 +1,22 @@
 // `quorvin totals` as a user runs it, over a home where ccusage cannot run.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <boost/json.hpp>
-#include <cstdio>
 
-#include "sources/SourcesTestSupport.h"
+#include "support/ProgramRun.h"
+#include "support/TempFolder.h"
 
 namespace quorvin {
 namespace {
 
-struct ProgramRun {
-  int status = -1;
-  std::string output;
-};
+using test::ProgramRun;
 
 // The program with HOME pointing at `home` and no XDG folders of the real user.
 // `environment` adds NAME='value' words.
 ProgramRun quorvin(const std::filesystem::path& home, const std::string& arguments, const std::string& environment = "") {
-  const std::string command = "env -u XDG_CONFIG_HOME -u XDG_DATA_HOME -u CLAUDE_CONFIG_DIR HOME='" + home.string() +
-                              "' " + environment + " " QUORVIN_BINARY_DIR "/src/app/quorvin " + arguments + " 2>&1";
-  ProgramRun run;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return run;
-  char buffer[4096];
-  size_t n = 0;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.output.append(buffer, n);
-  const int status = ::pclose(pipe);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
+  return test::runProgram("env -u XDG_CONFIG_HOME -u XDG_DATA_HOME -u CLAUDE_CONFIG_DIR HOME='" + home.string() + "' " +
+                          environment + " " QUORVIN_BINARY_DIR "/src/app/quorvin " + arguments);
 }
 
 class TotalsCommand : public ::testing::Test {
@@ -41,7 +28,7 @@ class TotalsCommand : public ::testing::Test {
     ::chmod(bunx.c_str(), 0755);
   }
   std::filesystem::path home() const { return dir_.path(); }
-  test::TempDir dir_;
+  test::TempFolder dir_;
 };
 
 TEST_F(TotalsCommand, LedgerAnswersWhenTheToolCannotRun) {

@@ -1,22 +1,12 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
-
+#include "support/ProgramRun.h"
 #include "update/RelaunchScript.h"
 
 namespace quorvin {
 namespace {
 
-// Runs a command line through the real /bin/sh and returns what it printed.
-std::string shell(const std::string& command) {
-  FILE* pipe = ::popen(command.c_str(), "r");
-  std::string out;
-  char buffer[256];
-  while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
-  ::pclose(pipe);
-  return out;
-}
+std::string shell(const std::string& command) { return test::runProgram(command).output; }
 
 TEST(RelaunchScriptTest, QuotedPathsReachTheShellAsOneUnchangedWord) {
   for (const std::string path : {"/home/o'brien/.local/opt/Quorvin", "/a b/$(touch x)/`id`/\"q\"/'", "''", ""}) {

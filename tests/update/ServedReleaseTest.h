@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <boost/asio/co_spawn.hpp>
 #include <functional>
 #include <optional>
 
@@ -12,6 +11,7 @@
 #include "update/UpdateChecker.h"
 #include "server/Service.h"
 #include "server/http/HttpServer.h"
+#include "support/Coroutines.h"
 #include "support/TestCertificates.h"
 #include "update/UpdateTestKit.h"
 
@@ -74,18 +74,7 @@ class ServedReleaseTest : public ::testing::Test {
   // Runs `task` on the model thread under the virtual clock until it ends.
   template <class T>
   T drive(boost::asio::awaitable<T> task) {
-    std::optional<T> result;
-    std::exception_ptr error;
-    bool done = false;
-    boost::asio::co_spawn(runtime_.model(), std::move(task), [&](std::exception_ptr e, T value) {
-      error = e;
-      if (!e) result.emplace(std::move(value));
-      done = true;
-    });
-    clock_.run(runtime_, [&] { return done; });
-    if (error) std::rethrow_exception(error);
-    if (!result) throw std::runtime_error("the task never ended");
-    return std::move(*result);
+    return driveOnModel(clock_, runtime_, std::move(task));
   }
 
   std::optional<UpdateChecker::AvailableUpdate> check(const std::string& current = "1.0.0") {

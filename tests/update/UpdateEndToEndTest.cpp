@@ -1,13 +1,10 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <thread>
 
+#include "support/ProgramRun.h"
+#include "support/ServerProcess.h"
 #include "support/TestCertificates.h"
 #include "update/RelaunchScript.h"
 #include "update/UpdateTestKit.h"
@@ -20,53 +17,16 @@ using Clock = std::chrono::steady_clock;
 
 const fs::path kBinary = QUORVIN_BINARY_DIR;
 
-struct ShellResult {
-  int status = -1;
-  std::string output;
-};
-
 // Runs a command line under the real /bin/sh.
-ShellResult sh(const std::string& command) {
-  ShellResult result;
-  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-  char buffer[512];
-  while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) result.output.append(buffer, n);
-  const int status = ::pclose(pipe);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
-}
+test::ProgramRun sh(const std::string& command) { return test::runProgram(command); }
 
 std::string q(const fs::path& path) { return RelaunchScript::shellQuote(path.string()); }
 
 // The real quorvin-server, serving a downloads folder over HTTPS on loopback.
-class ServerProcess {
- public:
-  ServerProcess(const fs::path& dir, const test::TestCertificates& certs, const fs::path& downloads) {
-    const fs::path out = dir / "server-out.txt";
-    const auto started = sh("cd " + q(dir) + " && (" + q(kBinary / "server/quorvin-server") + " --data " +
-                            q(dir / "server-data") + " --listen 127.0.0.1:0 --tls-cert " + q(certs.certFile()) +
-                            " --tls-key " + q(certs.keyFile()) + " --downloads " + q(downloads) + " >" + q(out) +
-                            " 2>/dev/null </dev/null & echo $!)");
-    pid_ = std::stoi(started.output);
-    const auto deadline = Clock::now() + std::chrono::seconds(30);
-    while (port_ == 0 && Clock::now() < deadline) {
-      const std::string text = test::readFile(out);
-      if (text.starts_with("listening on ") && text.find('\n') != std::string::npos) {
-        port_ = std::stoi(text.substr(text.rfind(':') + 1));
-      } else {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // process start-up
-      }
-    }
-  }
-  ~ServerProcess() {
-    if (pid_ > 0) ::kill(pid_, SIGTERM);
-  }
-  std::string api() const { return "https://127.0.0.1:" + std::to_string(port_); }
-
- private:
-  pid_t pid_ = -1;
-  int port_ = 0;
-};
+test::ServerProcess serveDownloads(const fs::path& dir, const test::TestCertificates& certs, const fs::path& downloads) {
+  return test::ServerProcess(dir, {"--data", (dir / "server-data").string(), "--tls-cert", certs.certFile().string(),
+                                   "--tls-key", certs.keyFile().string(), "--downloads", downloads.string()});
+}
 
 class UpdateEndToEndTest : public ::testing::Test {
  protected:
@@ -98,7 +58,7 @@ class UpdateEndToEndTest : public ::testing::Test {
   }
 
   // Runs the installed copy's `update` command as the user would, from a shell.
-  ShellResult runInstalledUpdate(const std::string& api) {
+  test::ProgramRun runInstalledUpdate(const std::string& api) {
     return sh("env -u XDG_DATA_HOME -u XDG_CONFIG_HOME -u QUORVIN_UPDATE_READY_FILE HOME=" + q(home_) +
               " QUORVIN_API_URL=" + q(api) + " QUORVIN_CA_FILE=" + q(certs_.caFile()) + " " +
               q(installed_ / "bin/quorvin") + " update");
@@ -149,9 +109,9 @@ class UpdateEndToEndTest : public ::testing::Test {
 
 TEST_F(UpdateEndToEndTest, InstalledCopyUpdatesItselfAndTheNewVersionRuns) {
   release("2.0.0", kBinary / "tests/update/quorvin_update_probe_b", root_ / "downloads");
-  ServerProcess server(root_.path(), certs_, root_ / "downloads");
+  auto server = serveDownloads(root_.path(), certs_, root_ / "downloads");
 
-  const auto update = runInstalledUpdate(server.api());
+  const auto update = runInstalledUpdate(server.url("https"));
   ASSERT_EQ(update.status, 0) << update.output;
   EXPECT_NE(update.output.find("Installing v2.0.0 and restarting\u2026"), std::string::npos) << update.output;
   ASSERT_TRUE(waitForScript());
@@ -164,9 +124,9 @@ TEST_F(UpdateEndToEndTest, InstalledCopyUpdatesItselfAndTheNewVersionRuns) {
 
 TEST_F(UpdateEndToEndTest, ANewVersionThatNeverSignalsIsReplacedByTheOldOne) {
   release("2.0.0", kBinary / "tests/update/quorvin_update_probe_silent", root_ / "downloads");
-  ServerProcess server(root_.path(), certs_, root_ / "downloads");
+  auto server = serveDownloads(root_.path(), certs_, root_ / "downloads");
 
-  const auto update = runInstalledUpdate(server.api());
+  const auto update = runInstalledUpdate(server.url("https"));
   ASSERT_EQ(update.status, 0) << update.output;
   ASSERT_TRUE(waitForScript());
 

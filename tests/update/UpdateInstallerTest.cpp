@@ -181,24 +181,20 @@ TEST_F(UpdateInstallerTest, RefusesBundlesThatAreNotTheSignedNotarisedRelease) {
             rejected + "rejected (the code is not notarized)");
   EXPECT_EQ(refusalOf([](const fs::path& b) { release::notarizeBundle(b, test::testReleaseKey()); }),
             rejected + "rejected (the notarization does not match this signature)");
-  EXPECT_EQ(refusalOf([&](const fs::path& b) {
-              auto i = info(b);
-              i.previewBuild.reset();
-              reseal(b, i);
-            }),
-            identity);
-  EXPECT_EQ(refusalOf([&](const fs::path& b) {
-              auto i = info(b);
-              i.previewBuild = true;
-              reseal(b, i);
-            }),
-            identity);
-  EXPECT_EQ(refusalOf([&](const fs::path& b) {
-              auto i = info(b);
-              i.shortVersion = "2.0.1";
-              reseal(b, i);
-            }),
-            identity);
+  // Resealed with a correct signature, but flags or version other than the manifest's.
+  const std::function<void(BundleInfo&)> identityEdits[] = {
+      [](BundleInfo& i) { i.previewBuild.reset(); },
+      [](BundleInfo& i) { i.previewBuild = true; },
+      [](BundleInfo& i) { i.shortVersion = "2.0.1"; },
+  };
+  for (const auto& edit : identityEdits) {
+    EXPECT_EQ(refusalOf([&](const fs::path& b) {
+                auto i = info(b);
+                edit(i);
+                reseal(b, i);
+              }),
+              identity);
+  }
   EXPECT_TRUE(besideInstalled().empty()) << "a refused copy is not left beside the installed bundle";
 }
 

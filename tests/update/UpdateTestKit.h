@@ -1,46 +1,12 @@
 #pragma once
 
-#include <sys/stat.h>
-
-#include <filesystem>
-#include <fstream>
 #include <string>
 
-#include "wire/Crypto.h"
 #include "release/ReleaseBundle.h"
+#include "support/TempFolder.h"
+#include "wire/Crypto.h"
 
 namespace quorvin::test {
-
-namespace fs = std::filesystem;
-
-// A fresh folder under the system's temporary folder, removed with everything in it.
-class TempFolder {
- public:
-  explicit TempFolder(const std::string& tag = "quorvin-update")
-      : path_(fs::temp_directory_path() / (tag + "-" + crypto::randomHex(6))) {
-    fs::create_directories(path_);
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-  fs::path operator/(const std::string& name) const { return path_ / name; }
-
- private:
-  fs::path path_;
-};
-
-inline void writeFile(const fs::path& path, const std::string& text, fs::perms mode = fs::perms(0644)) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-  fs::permissions(path, mode);
-}
-
-inline std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // The test keys whose public halves are built in by default.
 inline crypto::Ed25519Seed testReleaseKey() {

@@ -5,46 +5,38 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "usage/EventuallyDrained.h"
-#include "usage/TempDirectory.h"
+#include "support/TempFolder.h"
 
 namespace quorvin {
 namespace {
 
 using test::drainSettled;
 using test::drainUntil;
-using test::TempDirectory;
+using test::TempFolder;
 
-TEST(FileChangeWatcher, ReportsEachChangedFileOnceAndDrainEmptiesTheSet) {
-  TempDirectory dir;
+TEST(FileChangeWatcher, ReportsEachChangedFileOnceSortedAndDrainEmptiesTheSet) {
+  TempFolder dir;
   std::filesystem::create_directories(dir / "logs/deep");
   FileChangeWatcher watcher({dir / "logs", dir / "missing"});
   ASSERT_EQ(watcher.watchedRoots(), std::vector<std::string>{(dir / "logs").string()});
 
-  std::string file = (dir / "logs/deep/a.jsonl").string();
-  for (int i = 0; i < 10; ++i) test::appendFile(file, "line\n");
-  auto seen = drainUntil(watcher, [&](const auto& paths) { return paths.contains(file); });
-  EXPECT_TRUE(seen.contains(file));
-
-  auto again = drainSettled(watcher);
-  EXPECT_FALSE(again.contains(file));
-  EXPECT_TRUE(watcher.drain().empty());
-}
-
-TEST(FileChangeWatcher, DrainIsSortedAndHoldsEachPathOnce) {
-  TempDirectory dir;
-  FileChangeWatcher watcher({dir.path()});
-  for (const char* name : {"c.jsonl", "a.jsonl", "b.jsonl"}) {
-    for (int i = 0; i < 5; ++i) test::appendFile(dir / name, "x\n");
+  std::vector<std::string> files;
+  for (const char* name : {"deep/c.jsonl", "a.jsonl", "deep/b.jsonl"}) {
+    files.push_back((dir / "logs" / name).string());
+    for (int i = 0; i < 5; ++i) test::appendFile(files.back(), "line\n");
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(600));
   auto paths = watcher.drain();
-  ASSERT_EQ(paths.size(), 3u);
-  EXPECT_TRUE(std::is_sorted(paths.begin(), paths.end()));
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(paths, files);
+  EXPECT_TRUE(drainSettled(watcher).empty());
 }
 
 TEST(FileChangeWatcher, NewDirectoriesAreWatchedAndReportedForRescan) {
-  TempDirectory dir;
+  TempFolder dir;
   FileChangeWatcher watcher({dir.path()});
   // Written before the watcher can possibly have watched the new directories: the
   // directory itself is reported so the reader rescans it.
@@ -60,7 +52,7 @@ TEST(FileChangeWatcher, NewDirectoriesAreWatchedAndReportedForRescan) {
   EXPECT_TRUE(seen.contains(late));
 
   // A directory moved in from elsewhere counts as new too.
-  TempDirectory outside;
+  TempFolder outside;
   test::writeFile(outside / "moved/inner/m.jsonl", "z\n");
   std::filesystem::rename(outside / "moved", dir / "moved");
   std::string moved = (dir / "moved/inner/n.jsonl").string();
@@ -71,7 +63,7 @@ TEST(FileChangeWatcher, NewDirectoriesAreWatchedAndReportedForRescan) {
 }
 
 TEST(FileChangeWatcher, AQueueOverflowReportsEveryWatchedDirectory) {
-  TempDirectory dir;
+  TempFolder dir;
   std::filesystem::create_directories(dir / "storm");
   std::filesystem::create_directories(dir / "quiet/deeper");
   test::writeFile(dir / "storm/a", "");
@@ -88,24 +80,20 @@ TEST(FileChangeWatcher, AQueueOverflowReportsEveryWatchedDirectory) {
   EXPECT_TRUE(seen.contains(dir.path().string()));
 }
 
-TEST(FileChangeWatcher, WithoutExistingPathsNothingIsEverReported) {
-  TempDirectory dir;
-  FileChangeWatcher watcher({dir / "none", dir / "neither"});
-  EXPECT_TRUE(watcher.watchedRoots().empty());
+TEST(FileChangeWatcher, MissingRootsAndHiddenDirectoriesAreNotWatched) {
+  TempFolder dir;
+  std::filesystem::create_directories(dir / "seen/.cache");
+  FileChangeWatcher watcher({dir / "none", dir / "seen"});
+  EXPECT_EQ(watcher.watchedRoots(), std::vector<std::string>{(dir / "seen").string()});
   std::filesystem::create_directories(dir / "none");
   test::writeFile(dir / "none/a.jsonl", "x\n");
-  EXPECT_TRUE(drainSettled(watcher).empty());
-}
-
-TEST(FileChangeWatcher, HiddenDirectoriesAreNotWatched) {
-  TempDirectory dir;
-  std::filesystem::create_directories(dir / ".cache");
-  FileChangeWatcher watcher({dir.path()});
-  test::writeFile(dir / ".cache/a.jsonl", "x\n");
-  test::writeFile(dir / "visible.jsonl", "x\n");
-  std::string visible = (dir / "visible.jsonl").string();
+  test::writeFile(dir / "seen/.cache/a.jsonl", "x\n");
+  const std::string visible = (dir / "seen/visible.jsonl").string();
+  test::writeFile(visible, "x\n");
   auto seen = drainUntil(watcher, [&](const auto& paths) { return paths.contains(visible); });
-  EXPECT_FALSE(seen.contains((dir / ".cache/a.jsonl").string()));
+  seen.merge(drainSettled(watcher));
+  EXPECT_FALSE(seen.contains((dir / "seen/.cache/a.jsonl").string()));
+  EXPECT_FALSE(seen.contains((dir / "none/a.jsonl").string()));
 }
 
 }  // namespace

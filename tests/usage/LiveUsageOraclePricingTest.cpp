@@ -4,7 +4,7 @@
 #include "platform/VirtualClock.h"
 #include "usage/LiveUsageOracle.h"
 #include "usage/OracleHarness.h"
-#include "usage/TempDirectory.h"
+#include "support/TempFolder.h"
 
 namespace quorvin {
 namespace {
@@ -12,7 +12,7 @@ namespace {
 using test::claudeLine;
 using test::snapshotUntil;
 using test::sourceTotal;
-using test::TempDirectory;
+using test::TempFolder;
 
 std::string openclawLine(const std::string& id, const std::string& model, int64_t input) {
   return R"({"type":"message","message":{"role":"assistant","id":")" + id + R"(","modelId":")" + model +
@@ -30,7 +30,7 @@ class LiveUsageOraclePricingTest : public ::testing::Test {
     return oracle;
   }
 
-  TempDirectory home_;
+  TempFolder home_;
   VirtualClock clock_;
 };
 

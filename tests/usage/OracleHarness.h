@@ -10,7 +10,7 @@
 #include "core/Time.h"
 #include "platform/VirtualClock.h"
 #include "usage/LiveUsageOracle.h"
-#include "usage/TempDirectory.h"
+#include "support/TempFolder.h"
 
 namespace quorvin::test {
 
@@ -83,7 +83,7 @@ class OracleTest : public ::testing::Test {
   }
   static auto claudeReaches(int64_t total) { return reaches("claude", total); }
 
-  TempDirectory home_;
+  TempFolder home_;
   VirtualClock clock_;
 };
 

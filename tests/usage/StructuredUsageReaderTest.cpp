@@ -6,14 +6,14 @@
 #include <thread>
 
 #include "usage/SqliteWriter.h"
-#include "usage/TempDirectory.h"
+#include "support/TempFolder.h"
 
 namespace quorvin {
 namespace {
 
 using namespace std::chrono_literals;
 using test::SqliteWriter;
-using test::TempDirectory;
+using test::TempFolder;
 
 const WallTime kStart{std::chrono::seconds(1'800'000'000)};
 
@@ -47,7 +47,7 @@ int64_t sourceTotal(const StructuredUsageReader& reader, const std::string& sour
 }
 
 TEST(StructuredUsageReader, OpenCodeCountsOnlyGrowthAfterStartAndStreamingMessagesByDelta) {
-  TempDirectory home;
+  TempFolder home;
   std::filesystem::create_directories(home / ".local/share/opencode");
   OpenCodeStore store(home / ".local/share/opencode/opencode.db");
   store.put("before", 800, 200);
@@ -73,7 +73,7 @@ TEST(StructuredUsageReader, OpenCodeCountsOnlyGrowthAfterStartAndStreamingMessag
 }
 
 TEST(StructuredUsageReader, OpenCodeRowsCommittedWhileReadingAreCountedExactlyOnce) {
-  TempDirectory home;
+  TempFolder home;
   std::filesystem::create_directories(home / ".local/share/opencode");
   auto path = home / ".local/share/opencode/opencode-main.db";
   { OpenCodeStore setup(path); }
@@ -113,7 +113,7 @@ TEST(StructuredUsageReader, OpenCodeRowsCommittedWhileReadingAreCountedExactlyOn
 }
 
 TEST(StructuredUsageReader, RecreatedOpenCodeDatabaseCountsAgainstMessagesSeenBefore) {
-  TempDirectory home;
+  TempFolder home;
   std::filesystem::create_directories(home / ".local/share/opencode");
   auto path = home / ".local/share/opencode/opencode.db";
   {
@@ -136,7 +136,7 @@ TEST(StructuredUsageReader, RecreatedOpenCodeDatabaseCountsAgainstMessagesSeenBe
 }
 
 TEST(StructuredUsageReader, OpenCodeWithoutUpdateTimeColumnAndOversizedMessages) {
-  TempDirectory home;
+  TempFolder home;
   std::filesystem::create_directories(home / ".local/share/opencode");
   SqliteWriter writer((home / ".local/share/opencode/opencode.db").string());
   writer.exec("CREATE TABLE message (id TEXT, data BLOB)");
@@ -176,7 +176,7 @@ class HermesStore {
 };
 
 TEST(StructuredUsageReader, HermesSessionsCountGrowthAndNeedAModel) {
-  TempDirectory home;
+  TempFolder home;
   HermesStore main(home / ".hermes/state.db");
   main.put("s1", "kimi-k2", 100, 10);
   StructuredUsageReader reader;
@@ -193,7 +193,7 @@ TEST(StructuredUsageReader, HermesSessionsCountGrowthAndNeedAModel) {
 }
 
 TEST(StructuredUsageReader, DroidFilesOldCountGrowthAndNewCountInFull) {
-  TempDirectory home;
+  TempFolder home;
   auto old = home / ".factory/sessions/a/old.settings.json";
   test::writeFile(old, R"({"model":"gpt-5-codex","tokenUsage":{"inputTokens":100,"outputTokens":50}})");
   test::setModified(old, 1'700'000'000);
@@ -220,7 +220,7 @@ TEST(StructuredUsageReader, DroidFilesOldCountGrowthAndNewCountInFull) {
 }
 
 TEST(StructuredUsageReader, StoresUnreadableAtStartTakeTheirBaselineAtTheirFirstRead) {
-  TempDirectory home;
+  TempFolder home;
   HermesStore hermes(home / ".hermes/state.db", false);
   hermes.put("s", "kimi-k2", 1'000'000, 0);
   // An exclusive writer holds the database through the first snapshot and commits after.

@@ -6,7 +6,6 @@
 #include <string>
 
 #include "corpus/LogCorpus.h"
-#include "usage/UsageEventLedger.h"
 #include "usage/UsageLogParser.h"
 
 namespace quorvin {
@@ -17,8 +16,7 @@ using namespace std::chrono_literals;
 const WallTime kStart = *parseIso8601Either("2026-03-01T09:00:00Z");
 
 template <typename Generator>
-UsageCounters parseAll(Generator& generator, UsageSource source, size_t bytes,
-                       const UsageLogParser::Context* context = nullptr) {
+UsageCounters parseAll(Generator& generator, UsageSource source, size_t bytes) {
   std::string text;
   generator.append(text, bytes);
   UsageParserState state;
@@ -28,9 +26,7 @@ UsageCounters parseAll(Generator& generator, UsageSource source, size_t bytes,
     const size_t newline = text.find('\n', from);
     const std::string_view line(text.data() + from, newline - from);
     from = newline + 1;
-    auto event = context ? UsageLogParser::parse(line, source, state, *context)
-                         : UsageLogParser::parse(line, source, state);
-    if (event) sum += event->counters;
+    if (auto event = UsageLogParser::parse(line, source, state)) sum += event->counters;
   }
   return sum;
 }
@@ -48,16 +44,6 @@ TEST(UsageLogParserCorpus, CodexRolloutsSumToTheirGroundTruth) {
     bench::CodexSessionGenerator generator(fork ? 7 : 8, kStart, fork);
     EXPECT_EQ(parseAll(generator, UsageSource::codex, 2u << 20), generator.truth().counters) << fork;
   }
-}
-
-TEST(UsageLogParserCorpus, ASessionCopiedIntoASecondFileCountsOnceWithTheLedger) {
-  UsageEventLedger ledger;
-  const UsageLogParser::Context context{std::nullopt, &ledger, kStart};
-  bench::ClaudeSessionGenerator original(5, kStart), copy(5, kStart);
-  const UsageCounters first = parseAll(original, UsageSource::claude, 1u << 20, &context);
-  const UsageCounters second = parseAll(copy, UsageSource::claude, 1u << 20, &context);
-  EXPECT_EQ(first, original.truth().counters);
-  EXPECT_EQ(second, UsageCounters{});
 }
 
 }  // namespace

@@ -363,13 +363,6 @@ TEST(UsageLogParserFigures, NumbersBeyondSixtyFourBitsAnywhereDoNotLoseTheLine) 
   EXPECT_EQ(other.events[0].counters, (UsageCounters{0, 3, 0, 0}));
 }
 
-TEST(UsageLogParserFigures, DuplicateKeysTakeTheLast) {
-  LogRun run;
-  run.feed(UsageSource::claude, {R"({"message":{"usage":{"input_tokens":1,"input_tokens":7},"usage":{"output_tokens":2}}})"});
-  ASSERT_EQ(run.events.size(), 1u);
-  EXPECT_EQ(run.events[0].counters, (UsageCounters{0, 2, 0, 0}));
-}
-
 TEST(UsageLogParserBadInput, MalformedLinesYieldNothingAndKeepState) {
   const std::string good = codexCounter(100, 0, 10, 110);
   std::vector<std::string> bad = {
