@@ -13,10 +13,20 @@ namespace {
 
 constexpr std::string_view kMagic{"QVLEDGER", 8};
 
+// FNV-1a over 8-byte words (then the last bytes one by one): it only has to catch a torn
+// or damaged file, and a repeat run checks the whole cache.
 uint64_t checksum(std::string_view bytes) noexcept {
   uint64_t hash = 1469598103934665603ull;
-  for (unsigned char c : bytes) {
-    hash ^= c;
+  size_t i = 0;
+  for (; i + sizeof(uint64_t) <= bytes.size(); i += sizeof(uint64_t)) {
+    uint64_t word;
+    std::memcpy(&word, bytes.data() + i, sizeof word);
+    hash ^= word;
+    hash *= 1099511628211ull;
+    hash ^= hash >> 29;
+  }
+  for (; i < bytes.size(); ++i) {
+    hash ^= static_cast<unsigned char>(bytes[i]);
     hash *= 1099511628211ull;
   }
   return hash;
@@ -84,12 +94,55 @@ class Reader {
     return ok_ ? value : 0;
   }
   bool ok() const { return ok_; }
+  size_t left() const { return rest_.size(); }
   bool done() const { return ok_ && rest_.empty(); }
 
  private:
   std::string_view rest_;
   bool ok_ = true;
 };
+
+// A file's messages name few models: each is written once and referred to by number.
+// Records are of one size (kMessageBytes), so a block is checked without decoding it.
+constexpr size_t kMessageBytes = 56;
+
+void encodeMessages(Writer& w, const std::unordered_map<uint64_t, ClaudeMessage>& messages) {
+  std::unordered_map<std::string_view, uint32_t> modelNumbers;
+  std::vector<std::string_view> models;
+  for (const auto& [id, message] : messages) {
+    if (modelNumbers.try_emplace(message.model, static_cast<uint32_t>(models.size())).second) {
+      models.push_back(message.model);
+    }
+  }
+  w.number<uint64_t>(models.size());
+  for (std::string_view model : models) w.text(model);
+  w.number<uint64_t>(messages.size());
+  for (const auto& [id, message] : messages) {
+    w.number(id);
+    w.counters(message.counters);
+    w.number(message.firstAt);
+    w.number(message.day);
+    w.number(modelNumbers[message.model]);
+  }
+}
+
+// Whether a block is whole: its model table, then exactly its records, each naming a model
+// of the table.
+bool messagesAreSound(std::string_view block) {
+  Reader r(block);
+  uint64_t models = r.count(8);
+  for (uint64_t n = models; n > 0 && r.ok(); --n) r.text();
+  const uint64_t count = r.count(kMessageBytes);
+  if (!r.ok()) return false;
+  const std::string_view records = block.substr(block.size() - r.left());
+  if (records.size() != count * kMessageBytes) return false;
+  for (uint64_t i = 0; i < count; ++i) {
+    uint32_t model = 0;
+    std::memcpy(&model, records.data() + i * kMessageBytes + kMessageBytes - sizeof model, sizeof model);
+    if (model >= models) return false;
+  }
+  return true;
+}
 
 void encodeFile(Writer& w, const ScannedFile& file) {
   const LogFileTally& tally = file.tally;
@@ -130,24 +183,15 @@ void encodeFile(Writer& w, const ScannedFile& file) {
     w.text(key.model);
     w.counters(counters);
   }
-  // A file's messages name few models: each is written once and referred to by number.
-  std::unordered_map<std::string_view, uint32_t> modelNumbers;
-  std::vector<std::string_view> models;
-  for (const auto& [id, message] : tally.messages) {
-    if (modelNumbers.try_emplace(message.model, static_cast<uint32_t>(models.size())).second) {
-      models.push_back(message.model);
-    }
+  // The messages as one block with its length, copied as it came when this run did not
+  // need to decode it.
+  if (!tally.encodedMessages.empty()) {
+    w.text(tally.encodedMessages);
+    return;
   }
-  w.number<uint64_t>(models.size());
-  for (std::string_view model : models) w.text(model);
-  w.number<uint64_t>(tally.messages.size());
-  for (const auto& [id, message] : tally.messages) {
-    w.number(id);
-    w.counters(message.counters);
-    w.number(message.firstAt);
-    w.number(message.day);
-    w.number(modelNumbers[message.model]);
-  }
+  Writer block;
+  encodeMessages(block, tally.messages);
+  w.text(block.out);
 }
 
 void encodeCells(Writer& w, const Cells& cells) {
@@ -202,22 +246,9 @@ std::unique_ptr<ScannedFile> decodeFile(Reader& r) {
     key.model = r.text();
     tally.sums[std::move(key)] += r.counters();
   }
-  std::vector<std::string> models;
-  for (uint64_t n = r.count(8); n > 0 && r.ok(); --n) models.push_back(r.text());
-  const uint64_t messages = r.count(56);
-  tally.messages.reserve(messages);
-  for (uint64_t n = messages; n > 0 && r.ok(); --n) {
-    const auto id = r.number<uint64_t>();
-    ClaudeMessage message;
-    message.counters = r.counters();
-    message.firstAt = r.number<int64_t>();
-    message.day = r.number<Day>();
-    const auto model = r.number<uint32_t>();
-    if (model >= models.size()) return nullptr;
-    message.model = models[model];
-    tally.messages.insert_or_assign(id, std::move(message));
-  }
-  if (!r.ok()) return nullptr;
+  // Checked now, decoded only when this run needs the file's messages.
+  tally.encodedMessages = r.text();
+  if (!r.ok() || !messagesAreSound(tally.encodedMessages)) return nullptr;
   return file;
 }
 
@@ -286,6 +317,25 @@ std::optional<std::vector<StoreTally>> decodeStores(Reader& r) {
 }
 
 }  // namespace
+
+void decodeMessages(std::string_view block, std::unordered_map<uint64_t, ClaudeMessage>& into) {
+  Reader r(block);
+  std::vector<std::string> models;
+  for (uint64_t n = r.count(8); n > 0 && r.ok(); --n) models.push_back(r.text());
+  const uint64_t count = r.count(kMessageBytes);
+  into.reserve(into.size() + count);
+  for (uint64_t n = count; n > 0 && r.ok(); --n) {
+    const auto id = r.number<uint64_t>();
+    ClaudeMessage message;
+    message.counters = r.counters();
+    message.firstAt = r.number<int64_t>();
+    message.day = r.number<Day>();
+    const auto model = r.number<uint32_t>();
+    if (model < models.size()) message.model = models[model];
+    auto [found, inserted] = into.try_emplace(id, message);
+    if (!inserted) found->second.merge(message);
+  }
+}
 
 std::string encode(const std::vector<const ScannedFile*>& files, const Cells& cells,
                    const std::vector<StoreTally>& stores) {

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "ledger/LedgerScanner.h"
@@ -37,6 +38,9 @@ std::string encode(const std::vector<const ScannedFile*>& files, const Cells& ce
 std::optional<Contents> decode(std::string_view bytes);
 
 Contents load(const std::filesystem::path& path);
+
+// Adds a block of messages that `decode` accepted (a tally's `encodedMessages`) to `into`.
+void decodeMessages(std::string_view block, std::unordered_map<uint64_t, ClaudeMessage>& into);
 bool save(const std::filesystem::path& path, const std::vector<const ScannedFile*>& files, const Cells& cells,
           const std::vector<StoreTally>& stores);
 

@@ -115,6 +115,7 @@ RefreshResult refreshLedger(const RefreshOptions& options) {
   if (!changed && cachedCells && ledgerPresent) {
     result.cells = std::move(*cachedCells);
     if (options.reportSince) {
+      for (auto& file : files) file->tally.materialize();
       result.report = mergeTallies(tallies, options.reportSince);
       addStores(result.report, stores, options.reportSince);
     } else {
@@ -123,6 +124,7 @@ RefreshResult refreshLedger(const RefreshOptions& options) {
     result.written = true;
     return result;
   }
+  for (auto& file : files) file->tally.materialize();
   {
     const auto messages = mergeMessages(tallies);
     result.cells = cellsOf(tallies, messages);

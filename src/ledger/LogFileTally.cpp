@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "core/Time.h"
+#include "ledger/LedgerCache.h"
 #include "usage/UsageLineInspection.h"
 #include "usage/UsageLogParser.h"
 
@@ -122,7 +123,14 @@ Day localDay(int64_t secondsSinceEpoch) {
   return lastDay;
 }
 
+void LogFileTally::materialize() {
+  if (encodedMessages.empty() || !messages.empty()) return;
+  LedgerCache::decodeMessages(encodedMessages, messages);
+}
+
 uint64_t LogFileTally::consume(std::string_view text) {
+  materialize();
+  std::string().swap(encodedMessages);  // about to change: written anew
   uint64_t used = 0;
   while (used < text.size()) {
     const size_t end = text.find('\n', used);

@@ -48,6 +48,10 @@ struct LogFileTally {
   UsageParserState state;
   std::map<DayModel, UsageCounters> sums;                      // events without an identity
   std::unordered_map<uint64_t, ClaudeMessage> messages;        // Claude, by messageKey
+  // Messages as the cache holds them, decoded (into `messages`) only when a run merges or
+  // reads on in this file: a run that finds every log unchanged never pays for them, and
+  // an unchanged file's block is written back as it came.
+  std::string encodedMessages;
   uint64_t consumed = 0;                                       // bytes read, always whole lines
   Day fallbackDay = 0;  // for lines without a readable time: the file's modification day
 
@@ -56,6 +60,8 @@ struct LogFileTally {
   uint64_t consume(std::string_view text);
   // One line without its line break.
   void line(std::string_view text);
+  // Decodes `encodedMessages` into `messages` (once), keeping the block while they agree.
+  void materialize();
 };
 
 // The local day of an instant in seconds since the epoch. Days change on quarter hours in
