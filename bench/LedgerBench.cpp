@@ -29,8 +29,28 @@ struct Run {
   std::string output;
 };
 
-// Runs a program with its output captured; the child's own peak memory comes from wait4.
+// A forked child starts out with this process's memory, and Linux keeps that peak across
+// exec: wait4 would report this process's generated corpus as the child's. GNU time, a
+// small process, measures the program instead when it is installed.
+constexpr const char* kTime = "/usr/bin/time";
+
+Run runDirect(const std::vector<std::string>& argv, const std::vector<std::string>& environment);
+
 Run runChild(const std::vector<std::string>& argv, const std::vector<std::string>& environment = {}) {
+  if (::access(kTime, X_OK) != 0) return runDirect(argv, environment);
+  const std::string peakFile = (fs::temp_directory_path() / ("quorvin-ledger-bench-peak-" + std::to_string(::getpid()))).string();
+  std::vector<std::string> timed{kTime, "-f", "%M", "-o", peakFile};
+  timed.insert(timed.end(), argv.begin(), argv.end());
+  Run run = runDirect(timed, environment);
+  std::ifstream peak(peakFile);
+  long kib = 0;
+  if (peak >> kib) run.peakKiB = kib;
+  fs::remove(peakFile);
+  return run;
+}
+
+// Runs a program with its output captured; its peak memory comes from wait4.
+Run runDirect(const std::vector<std::string>& argv, const std::vector<std::string>& environment) {
   int pipeFds[2];
   if (::pipe(pipeFds) != 0) return {};
   const auto started = std::chrono::steady_clock::now();
@@ -138,6 +158,9 @@ int main(int argc, char** argv) {
   } else {
     std::printf("ledger totals equal the ground truth: %lld tokens\n", static_cast<long long>(truth.total()));
   }
+  // What any run of the program costs before it reads anything: loading it and its libraries.
+  const Run start = runChild({quorvin, "--help"});
+  figure("program start (quorvin --help)", start.seconds * 1000, "ms");
   const Run repeat = runChild(ledger);
   figure("ledger repeat, nothing changed", repeat.seconds * 1000, "ms");
   {

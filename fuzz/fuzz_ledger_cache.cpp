@@ -9,12 +9,12 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace quorvin::ledger;
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  auto files = LedgerCache::decode(bytes);
-  if (!files) return 0;
+  auto contents = LedgerCache::decode(bytes);
+  if (!contents) return 0;
   std::vector<const ScannedFile*> views;
-  for (const auto& file : *files) views.push_back(file.get());
+  for (const auto& file : contents->files) views.push_back(file.get());
   // Maps hold one entry per key, so a cache with repeated keys shrinks on the way back;
   // it must still decode.
-  if (!LedgerCache::decode(LedgerCache::encode(views))) std::abort();
+  if (!LedgerCache::decode(LedgerCache::encode(views, *contents->cells))) std::abort();
   return 0;
 }

@@ -65,10 +65,7 @@ int runLedger(const LedgerArguments& arguments) {
   // environment belong to the user's own home.
   const auto environment = explicitHome ? LiveUsageOracle::Environment{} : LiveUsageOracle::Environment::current();
 
-  ledger::RefreshOptions options;
-  options.roots = LiveUsageOracle::rootsFor(home, environment);
-  options.ledgerPath = ledger::defaultLedgerPath(home);
-  options.cachePath = ledger::cachePathFor(options.ledgerPath);
+  ledger::RefreshOptions options = ledger::refreshOptionsFor(home, environment);
   options.threads = arguments.threads > 0 ? arguments.threads : std::max(1u, std::thread::hardware_concurrency());
   options.now = clock.now();
   options.reportSince = since;

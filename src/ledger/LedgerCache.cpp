@@ -1,6 +1,7 @@
 #include "ledger/LedgerCache.h"
 
 #include <cstring>
+#include <unordered_map>
 #include <type_traits>
 
 #include "ledger/LedgerDocument.h"
@@ -12,10 +13,20 @@ namespace {
 
 constexpr std::string_view kMagic{"QVLEDGER", 8};
 
+// FNV-1a over 8-byte words (then the last bytes one by one): it only has to catch a torn
+// or damaged file, and a repeat run checks the whole cache.
 uint64_t checksum(std::string_view bytes) noexcept {
   uint64_t hash = 1469598103934665603ull;
-  for (unsigned char c : bytes) {
-    hash ^= c;
+  size_t i = 0;
+  for (; i + sizeof(uint64_t) <= bytes.size(); i += sizeof(uint64_t)) {
+    uint64_t word;
+    std::memcpy(&word, bytes.data() + i, sizeof word);
+    hash ^= word;
+    hash *= 1099511628211ull;
+    hash ^= hash >> 29;
+  }
+  for (; i < bytes.size(); ++i) {
+    hash ^= static_cast<unsigned char>(bytes[i]);
     hash *= 1099511628211ull;
   }
   return hash;
@@ -83,12 +94,55 @@ class Reader {
     return ok_ ? value : 0;
   }
   bool ok() const { return ok_; }
+  size_t left() const { return rest_.size(); }
   bool done() const { return ok_ && rest_.empty(); }
 
  private:
   std::string_view rest_;
   bool ok_ = true;
 };
+
+// A file's messages name few models: each is written once and referred to by number.
+// Records are of one size (kMessageBytes), so a block is checked without decoding it.
+constexpr size_t kMessageBytes = 56;
+
+void encodeMessages(Writer& w, const std::unordered_map<uint64_t, ClaudeMessage>& messages) {
+  std::unordered_map<std::string_view, uint32_t> modelNumbers;
+  std::vector<std::string_view> models;
+  for (const auto& [id, message] : messages) {
+    if (modelNumbers.try_emplace(message.model, static_cast<uint32_t>(models.size())).second) {
+      models.push_back(message.model);
+    }
+  }
+  w.number<uint64_t>(models.size());
+  for (std::string_view model : models) w.text(model);
+  w.number<uint64_t>(messages.size());
+  for (const auto& [id, message] : messages) {
+    w.number(id);
+    w.counters(message.counters);
+    w.number(message.firstAt);
+    w.number(message.day);
+    w.number(modelNumbers[message.model]);
+  }
+}
+
+// Whether a block is whole: its model table, then exactly its records, each naming a model
+// of the table.
+bool messagesAreSound(std::string_view block) {
+  Reader r(block);
+  uint64_t models = r.count(8);
+  for (uint64_t n = models; n > 0 && r.ok(); --n) r.text();
+  const uint64_t count = r.count(kMessageBytes);
+  if (!r.ok()) return false;
+  const std::string_view records = block.substr(block.size() - r.left());
+  if (records.size() != count * kMessageBytes) return false;
+  for (uint64_t i = 0; i < count; ++i) {
+    uint32_t model = 0;
+    std::memcpy(&model, records.data() + i * kMessageBytes + kMessageBytes - sizeof model, sizeof model);
+    if (model >= models) return false;
+  }
+  return true;
+}
 
 void encodeFile(Writer& w, const ScannedFile& file) {
   const LogFileTally& tally = file.tally;
@@ -129,12 +183,24 @@ void encodeFile(Writer& w, const ScannedFile& file) {
     w.text(key.model);
     w.counters(counters);
   }
-  w.number<uint64_t>(tally.messages.size());
-  for (const auto& [id, message] : tally.messages) {
-    w.text(id);
-    w.counters(message.counters);
-    w.number(message.firstAt);
-    w.text(message.model);
+  // The messages as one block with its length, copied as it came when this run did not
+  // need to decode it.
+  if (!tally.encodedMessages.empty()) {
+    w.text(tally.encodedMessages);
+    return;
+  }
+  Writer block;
+  encodeMessages(block, tally.messages);
+  w.text(block.out);
+}
+
+void encodeCells(Writer& w, const Cells& cells) {
+  w.number<uint64_t>(cells.size());
+  for (const auto& [key, counters] : cells) {
+    w.text(std::get<0>(key));
+    w.text(std::get<1>(key));
+    w.text(std::get<2>(key));
+    w.counters(counters);
   }
 }
 
@@ -180,24 +246,104 @@ std::unique_ptr<ScannedFile> decodeFile(Reader& r) {
     key.model = r.text();
     tally.sums[std::move(key)] += r.counters();
   }
-  for (uint64_t n = r.count(56); n > 0 && r.ok(); --n) {
-    std::string id = r.text();
-    ClaudeMessage message;
-    message.counters = r.counters();
-    message.firstAt = r.number<int64_t>();
-    message.model = r.text();
-    tally.messages.insert_or_assign(std::move(id), std::move(message));
-  }
-  if (!r.ok()) return nullptr;
+  // Checked now, decoded only when this run needs the file's messages.
+  tally.encodedMessages = r.text();
+  if (!r.ok() || !messagesAreSound(tally.encodedMessages)) return nullptr;
   return file;
+}
+
+std::optional<Cells> decodeCells(Reader& r) {
+  Cells cells;
+  for (uint64_t n = r.count(56); n > 0 && r.ok(); --n) {
+    std::string month = r.text();
+    std::string agent = r.text();
+    std::string model = r.text();
+    cells[{std::move(month), std::move(agent), std::move(model)}] += r.counters();
+  }
+  if (!r.ok()) return std::nullopt;
+  return cells;
+}
+
+void encodeKey(Writer& w, const FileKey& key) {
+  w.number(key.device);
+  w.number(key.inode);
+  w.number(key.size);
+  w.number(key.modifiedNs);
+}
+
+FileKey decodeKey(Reader& r) {
+  FileKey key;
+  key.device = r.number<uint64_t>();
+  key.inode = r.number<uint64_t>();
+  key.size = r.number<uint64_t>();
+  key.modifiedNs = r.number<int64_t>();
+  return key;
+}
+
+void encodeStores(Writer& w, const std::vector<StoreTally>& stores) {
+  w.number<uint64_t>(stores.size());
+  for (const auto& store : stores) {
+    w.text(store.path);
+    w.text(store.agent);
+    encodeKey(w, store.key);
+    encodeKey(w, store.walKey);
+    w.number<uint64_t>(store.sums.size());
+    for (const auto& [key, counters] : store.sums) {
+      w.number(key.day);
+      w.text(key.model);
+      w.counters(counters);
+    }
+  }
+}
+
+std::optional<std::vector<StoreTally>> decodeStores(Reader& r) {
+  std::vector<StoreTally> stores;
+  for (uint64_t n = r.count(88); n > 0 && r.ok(); --n) {
+    StoreTally store;
+    store.path = r.text();
+    store.agent = r.text();
+    store.key = decodeKey(r);
+    store.walKey = decodeKey(r);
+    for (uint64_t sums = r.count(44); sums > 0 && r.ok(); --sums) {
+      DayModel key;
+      key.day = r.number<Day>();
+      key.model = r.text();
+      store.sums[std::move(key)] += r.counters();
+    }
+    stores.push_back(std::move(store));
+  }
+  if (!r.ok()) return std::nullopt;
+  return stores;
 }
 
 }  // namespace
 
-std::string encode(const std::vector<const ScannedFile*>& files) {
+void decodeMessages(std::string_view block, std::unordered_map<uint64_t, ClaudeMessage>& into) {
+  Reader r(block);
+  std::vector<std::string> models;
+  for (uint64_t n = r.count(8); n > 0 && r.ok(); --n) models.push_back(r.text());
+  const uint64_t count = r.count(kMessageBytes);
+  into.reserve(into.size() + count);
+  for (uint64_t n = count; n > 0 && r.ok(); --n) {
+    const auto id = r.number<uint64_t>();
+    ClaudeMessage message;
+    message.counters = r.counters();
+    message.firstAt = r.number<int64_t>();
+    message.day = r.number<Day>();
+    const auto model = r.number<uint32_t>();
+    if (model < models.size()) message.model = models[model];
+    auto [found, inserted] = into.try_emplace(id, message);
+    if (!inserted) found->second.merge(message);
+  }
+}
+
+std::string encode(const std::vector<const ScannedFile*>& files, const Cells& cells,
+                   const std::vector<StoreTally>& stores) {
   Writer body;
   body.number<uint64_t>(files.size());
   for (const ScannedFile* file : files) encodeFile(body, *file);
+  encodeCells(body, cells);
+  encodeStores(body, stores);
   Writer head;
   head.out.append(kMagic);
   head.number(kVersion);
@@ -205,7 +351,7 @@ std::string encode(const std::vector<const ScannedFile*>& files) {
   return head.out + body.out;
 }
 
-std::optional<std::vector<std::unique_ptr<ScannedFile>>> decode(std::string_view bytes) {
+std::optional<Contents> decode(std::string_view bytes) {
   if (bytes.size() > kMaxBytes || !bytes.starts_with(kMagic)) return std::nullopt;
   Reader head(bytes.substr(kMagic.size()));
   const auto version = head.number<uint32_t>();
@@ -215,27 +361,34 @@ std::optional<std::vector<std::unique_ptr<ScannedFile>>> decode(std::string_view
   const std::string_view body = bytes.substr(headSize);
   if (checksum(body) != sum) return std::nullopt;
   Reader r(body);
-  std::vector<std::unique_ptr<ScannedFile>> files;
+  Contents contents;
   // The smallest file record is well over 64 bytes.
   for (uint64_t n = r.count(64); n > 0; --n) {
     auto file = decodeFile(r);
     if (!file) return std::nullopt;
-    files.push_back(std::move(file));
+    contents.files.push_back(std::move(file));
   }
-  if (!r.done()) return std::nullopt;
-  return files;
+  auto cells = decodeCells(r);
+  auto stores = cells ? decodeStores(r) : std::nullopt;
+  if (!stores || !r.done()) return std::nullopt;
+  contents.cells = std::move(*cells);
+  contents.stores = std::move(*stores);
+  return contents;
 }
 
-std::vector<std::unique_ptr<ScannedFile>> load(const std::filesystem::path& path) {
+Contents load(const std::filesystem::path& path) {
   const auto bytes = readBoundedFile(path.string(), kMaxBytes);
   if (!bytes) return {};
-  auto files = decode(*bytes);
-  if (!files) return {};
-  return std::move(*files);
+  auto contents = decode(*bytes);
+  if (!contents) return {};
+  return std::move(*contents);
 }
 
-bool save(const std::filesystem::path& path, const std::vector<const ScannedFile*>& files) {
-  return writeAtomically(path, encode(files));
+bool save(const std::filesystem::path& path, const std::vector<const ScannedFile*>& files, const Cells& cells,
+          const std::vector<StoreTally>& stores) {
+  // Not flushed to disk: a cache torn by a crash fails its checksum and is rebuilt, and
+  // a flush would cost more than the rest of a repeat run.
+  return writeAtomically(path, encode(files, cells, stores), Durability::checksummed);
 }
 
 }  // namespace quorvin::ledger::LedgerCache

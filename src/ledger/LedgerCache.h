@@ -5,9 +5,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "ledger/LedgerScanner.h"
+#include "ledger/StoreTally.h"
 
 namespace quorvin::ledger {
 
@@ -19,15 +21,28 @@ namespace LedgerCache {
 
 // Bump whenever the tally's layout or what a reader counts changes: a cache of another
 // version holds sums counted by other rules.
-inline constexpr uint32_t kVersion = 1;
+inline constexpr uint32_t kVersion = 2;
 inline constexpr size_t kMaxBytes = 1u << 30;
 
-std::string encode(const std::vector<const ScannedFile*>& files);
-// Nothing unless the whole text is a cache of this version, intact.
-std::optional<std::vector<std::unique_ptr<ScannedFile>>> decode(std::string_view bytes);
+// The files' tallies, and the cells they merge into, so that a run that finds every file
+// as it was need not merge them again.
+struct Contents {
+  std::vector<std::unique_ptr<ScannedFile>> files;
+  std::optional<Cells> cells;  // none: no usable cache
+  std::vector<StoreTally> stores;
+};
 
-std::vector<std::unique_ptr<ScannedFile>> load(const std::filesystem::path& path);
-bool save(const std::filesystem::path& path, const std::vector<const ScannedFile*>& files);
+std::string encode(const std::vector<const ScannedFile*>& files, const Cells& cells,
+                   const std::vector<StoreTally>& stores = {});
+// Nothing unless the whole text is a cache of this version, intact.
+std::optional<Contents> decode(std::string_view bytes);
+
+Contents load(const std::filesystem::path& path);
+
+// Adds a block of messages that `decode` accepted (a tally's `encodedMessages`) to `into`.
+void decodeMessages(std::string_view block, std::unordered_map<uint64_t, ClaudeMessage>& into);
+bool save(const std::filesystem::path& path, const std::vector<const ScannedFile*>& files, const Cells& cells,
+          const std::vector<StoreTally>& stores);
 
 }  // namespace LedgerCache
 

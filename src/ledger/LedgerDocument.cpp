@@ -9,6 +9,7 @@
 #include <map>
 #include <set>
 
+#include "platform/Paths.h"
 #include "usage/UsageCostEstimator.h"
 
 namespace quorvin::ledger {
@@ -106,10 +107,10 @@ std::string ledgerJson(const Cells& cells, WallTime generatedAt) {
   return json::serialize(root);
 }
 
-bool writeAtomically(const std::filesystem::path& path, std::string_view text) {
-  std::error_code ec;
+bool writeAtomically(const std::filesystem::path& path, std::string_view text, Durability durability) {
   const auto directory = path.parent_path().empty() ? std::filesystem::path(".") : path.parent_path();
-  std::filesystem::create_directories(directory, ec);
+  // The folder lists what the user's agents cost and which models they ran: theirs alone.
+  if (!ensurePrivateDirectory(directory)) return false;
   std::string temporary = (directory / ("." + path.filename().string() + ".XXXXXX")).string();
   const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);  // created 0600
   if (fd < 0) return false;
@@ -121,13 +122,14 @@ bool writeAtomically(const std::filesystem::path& path, std::string_view text) {
   }
   // The data must be on disk before the name points at it, or a crash could leave an
   // empty ledger behind the new name.
-  ok = ok && ::fsync(fd) == 0;
+  if (durability == Durability::flushed) ok = ok && ::fsync(fd) == 0;
   ok = ::close(fd) == 0 && ok;
   ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
   if (!ok) {
     ::unlink(temporary.c_str());
     return false;
   }
+  if (durability == Durability::checksummed) return true;
   const int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dirFd >= 0) {
     ::fsync(dirFd);

@@ -12,8 +12,15 @@ namespace quorvin::ledger {
 // models and agents, and per-agent totals, priced with the application's own table.
 std::string ledgerJson(const Cells& cells, WallTime generatedAt);
 
+enum class Durability {
+  flushed,      // on disk before it replaces the old file: a crash leaves one of the two
+  checksummed,  // may be lost to a crash; its reader checks it and recovers
+};
+
 // Replaces `path` with `text` so that a reader, or a crash at any moment, sees either
-// the old ledger whole or the new one whole. The file is private to the user (0600).
-bool writeAtomically(const std::filesystem::path& path, std::string_view text);
+// the old ledger whole or the new one whole. The file is private to the user (0600), in a
+// folder that is private too (0700).
+bool writeAtomically(const std::filesystem::path& path, std::string_view text,
+                     Durability durability = Durability::flushed);
 
 }  // namespace quorvin::ledger

@@ -13,6 +13,7 @@ namespace quorvin::ledger {
 
 struct RefreshOptions {
   std::vector<LiveUsageOracle::Root> roots;
+  std::filesystem::path storesHome;  // the OpenCode, Hermes and Droid stores under it; empty: none
   std::filesystem::path ledgerPath;  // written atomically, 0600
   std::filesystem::path cachePath;   // empty: every run reads everything
   unsigned threads = 2;
@@ -28,6 +29,9 @@ struct RefreshResult {
   size_t files = 0;
   uint64_t bytesRead = 0;
 };
+
+// Every log and store the live oracle reads under `home`, into the ledger's usual place.
+RefreshOptions refreshOptionsFor(const std::filesystem::path& home, const LiveUsageOracle::Environment& environment);
 
 // The ledger file's place under a home directory, and its cache beside it.
 std::filesystem::path defaultLedgerPath(const std::filesystem::path& home);

@@ -19,7 +19,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr size_t kChunkBytes = 8u << 20;
+// Read size: large enough that a read costs little next to parsing it, small enough that
+// two threads' buffers stay a small part of the run's memory.
+constexpr size_t kChunkBytes = 1u << 20;
 constexpr size_t kTailBytes = 4096;
 
 uint64_t fnv1a(std::string_view bytes) noexcept {
@@ -87,6 +89,7 @@ void readFile(ScannedFile& file, const std::function<void(uint64_t)>& advanced) 
   file.key = now;
 
   std::string buffer;
+  buffer.reserve(2 * kChunkBytes);
   uint64_t offset = file.tally.consumed;
   bool skipping = false;  // inside a line too long to read
   while (offset < now.size) {
@@ -118,6 +121,8 @@ void readFile(ScannedFile& file, const std::function<void(uint64_t)>& advanced) 
       skipping = true;
     }
     buffer.erase(0, buffer.size() - text.size());
+    // A long line grew the buffer: give the memory back once it is consumed.
+    if (buffer.capacity() > 4 * kChunkBytes && buffer.size() < kChunkBytes) buffer.shrink_to_fit();
   }
   file.tailHash = tailHashAt(fd.get(), file.tally.consumed).value_or(0);
 }
@@ -200,38 +205,88 @@ std::string monthOf(Day day) {
   return text;
 }
 
-Cells mergeTallies(const std::vector<const LogFileTally*>& tallies, std::optional<Day> since) {
-  Cells cells;
-  const auto add = [&](Day day, UsageSource source, const std::string& model, const UsageCounters& counters) {
-    if (since && day < *since) return;
-    cells[{monthOf(day), std::string(rawValue(source)), model}] += counters;
+namespace {
+
+// Months as numbers while summing: naming a month per message would cost more than the
+// sum itself.
+int32_t monthNumber(Day day) {
+  const std::chrono::year_month_day date{std::chrono::sys_days(std::chrono::days(day))};
+  return static_cast<int32_t>(date.year()) * 12 + static_cast<int32_t>(static_cast<unsigned>(date.month())) - 1;
+}
+
+std::string monthName(int32_t number) {
+  const int32_t year = number >= 0 ? number / 12 : (number - 11) / 12;
+  char text[16];
+  std::snprintf(text, sizeof text, "%04d-%02d", year, number - year * 12 + 1);
+  return text;
+}
+
+class CellSums {
+ public:
+  explicit CellSums(std::optional<Day> since) : since_(since) {}
+  void add(Day day, UsageSource source, std::string_view model, const UsageCounters& counters) {
+    if (since_ && day < *since_) return;
+    if (day != lastDay_) {
+      lastDay_ = day;
+      lastMonth_ = monthNumber(day);
+    }
+    sums_[Key{lastMonth_, source, model}] += counters;
+  }
+  Cells cells() const {
+    Cells cells;
+    for (const auto& [key, counters] : sums_) {
+      cells[{monthName(key.month), std::string(rawValue(key.source)), std::string(key.model)}] += counters;
+    }
+    return cells;
+  }
+
+ private:
+  struct Key {
+    int32_t month;
+    UsageSource source;
+    std::string_view model;  // held by the tallies or the merged messages
+    auto operator<=>(const Key&) const = default;
   };
-  std::unordered_map<std::string, ClaudeMessage> messages;
-  // Fallback days of the files that hold each message, for messages without a time.
-  std::unordered_map<std::string, Day> fallback;
+  std::optional<Day> since_;
+  Day lastDay_ = INT32_MIN;
+  int32_t lastMonth_ = 0;
+  std::map<Key, UsageCounters> sums_;
+};
+
+}  // namespace
+
+MergedMessages mergeMessages(const std::vector<const LogFileTally*>& tallies) {
+  MergedMessages merged;
+  size_t count = 0;
+  for (const LogFileTally* tally : tallies) count += tally->messages.size();
+  merged.reserve(count);
   for (const LogFileTally* tally : tallies) {
-    for (const auto& [key, counters] : tally->sums) add(key.day, tally->source, key.model, counters);
     for (const auto& [id, message] : tally->messages) {
-      auto [found, inserted] = messages.try_emplace(id, message);
-      auto [day, fresh] = fallback.try_emplace(id, tally->fallbackDay);
-      if (!fresh) day->second = std::min(day->second, tally->fallbackDay);
+      auto [found, inserted] = merged.try_emplace(id, &message);
       if (inserted) continue;
-      ClaudeMessage& merged = found->second;
-      merged.counters = {std::max(merged.counters.input, message.counters.input),
-                         std::max(merged.counters.output, message.counters.output),
-                         std::max(merged.counters.cacheRead, message.counters.cacheRead),
-                         std::max(merged.counters.cacheWrite, message.counters.cacheWrite)};
-      if (std::tie(message.firstAt, message.model) < std::tie(merged.firstAt, merged.model)) {
-        merged.firstAt = message.firstAt;
-        merged.model = message.model;
-      }
+      // Copied only when a message is in two files, which is rare.
+      if (found->second.owned == nullptr) found->second.owned = std::make_unique<ClaudeMessage>(*found->second.view);
+      found->second.owned->merge(message);
+      found->second.view = found->second.owned.get();
     }
   }
-  for (const auto& [id, message] : messages) {
-    const Day day = message.firstAt == INT64_MAX ? fallback[id] : localDay(message.firstAt);
-    add(day, UsageSource::claude, message.model, message.counters);
+  return merged;
+}
+
+Cells cellsOf(const std::vector<const LogFileTally*>& tallies, const MergedMessages& messages,
+              std::optional<Day> since) {
+  CellSums sums(since);
+  for (const LogFileTally* tally : tallies) {
+    for (const auto& [key, counters] : tally->sums) sums.add(key.day, tally->source, key.model, counters);
   }
-  return cells;
+  for (const auto& [id, message] : messages) {
+    sums.add(message.view->day, UsageSource::claude, message.view->model, message.view->counters);
+  }
+  return sums.cells();
+}
+
+Cells mergeTallies(const std::vector<const LogFileTally*>& tallies, std::optional<Day> since) {
+  return cellsOf(tallies, mergeMessages(tallies), since);
 }
 
 }  // namespace quorvin::ledger

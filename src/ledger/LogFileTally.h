@@ -28,16 +28,30 @@ struct DayModel {
 struct ClaudeMessage {
   UsageCounters counters;
   int64_t firstAt = INT64_MAX;  // seconds since the epoch; unknown sorts last
+  Day day = 0;                  // local day of `firstAt`; when unknown, the file's day when read
   std::string model;
   bool operator==(const ClaudeMessage&) const = default;
+
+  // Folds another report of the same message in: the largest figures, the earliest time
+  // (and its model and day). The same for any order of reports.
+  void merge(const ClaudeMessage& other);
 };
+
+// A message identity (message and request) as a 64-bit hash: a history holds millions of
+// them at most, so a collision is far less likely than a damaged log, and the key is small
+// enough that the whole set stays cheap to keep between runs.
+uint64_t messageKey(std::string_view messageId, std::string_view requestId) noexcept;
 
 // Everything one log file contributes, and what is needed to read on where it stopped.
 struct LogFileTally {
   UsageSource source = UsageSource::claude;
   UsageParserState state;
   std::map<DayModel, UsageCounters> sums;                      // events without an identity
-  std::unordered_map<std::string, ClaudeMessage> messages;     // Claude, by message identity
+  std::unordered_map<uint64_t, ClaudeMessage> messages;        // Claude, by messageKey
+  // Messages as the cache holds them, decoded (into `messages`) only when a run merges or
+  // reads on in this file: a run that finds every log unchanged never pays for them, and
+  // an unchanged file's block is written back as it came.
+  std::string encodedMessages;
   uint64_t consumed = 0;                                       // bytes read, always whole lines
   Day fallbackDay = 0;  // for lines without a readable time: the file's modification day
 
@@ -46,9 +60,12 @@ struct LogFileTally {
   uint64_t consume(std::string_view text);
   // One line without its line break.
   void line(std::string_view text);
+  // Decodes `encodedMessages` into `messages` (once), keeping the block while they agree.
+  void materialize();
 };
 
-// The local day of an instant in seconds since the epoch.
+// The local day of an instant in seconds since the epoch. Days change on quarter hours in
+// every time zone, so the last answer is kept per quarter hour of the calling thread.
 Day localDay(int64_t secondsSinceEpoch);
 
 }  // namespace quorvin::ledger

@@ -30,12 +30,9 @@ std::optional<std::string> usableUrl(std::string url) {
   return url;
 }
 
-// The tokens ledger this program keeps fresh: every log the live oracle reads.
+// The tokens ledger this program keeps fresh: every log and store the live oracle reads.
 ledger::RefreshOptions ledgerRefresh(const Paths& paths, const LiveUsageOracle::Environment& environment) {
-  ledger::RefreshOptions options;
-  options.roots = LiveUsageOracle::rootsFor(paths.home, environment);
-  options.ledgerPath = ledger::defaultLedgerPath(paths.home);
-  options.cachePath = ledger::cachePathFor(options.ledgerPath);
+  ledger::RefreshOptions options = ledger::refreshOptionsFor(paths.home, environment);
   options.threads = 2;
   return options;
 }

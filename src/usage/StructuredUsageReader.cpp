@@ -11,6 +11,7 @@
 #include "usage/BoundedFileRead.h"
 #include "usage/CostSum.h"
 #include "usage/SqliteReadOnlyDatabase.h"
+#include "usage/StoreRecords.h"
 #include "usage/StructuredRecord.h"
 #include "usage/UsageCostEstimator.h"
 
@@ -487,5 +488,51 @@ void StructuredUsageReader::add(const UsageCounters& counters, const std::string
     snapshot_.models.insert(std::move(label));
   }
 }
+
+namespace StoreRecords {
+
+namespace {
+
+struct Row {
+  int64_t rowID = 0;
+  std::string key;
+  int64_t updatedAt = 0;
+  std::optional<UsageCounters> counters;
+  std::optional<std::string> model;
+};
+
+}  // namespace
+
+std::optional<std::vector<Record>> openCode(const std::string& path) {
+  auto db = SqliteReadOnlyDatabase::open(path);
+  auto rows = db ? readOpenCodeRows<Row>(*db, std::nullopt, std::nullopt) : std::nullopt;
+  if (!rows) return std::nullopt;
+  std::vector<Record> records;
+  for (auto& row : *rows) {
+    if (row.counters && row.counters->total() > 0) {
+      records.push_back({std::move(row.key), row.updatedAt, *row.counters, std::move(row.model)});
+    }
+  }
+  return records;
+}
+
+std::optional<std::vector<Record>> hermes(const std::string& path) {
+  auto db = SqliteReadOnlyDatabase::open(path);
+  auto rows = db ? readHermesRows<Row>(*db, std::nullopt) : std::nullopt;
+  if (!rows) return std::nullopt;
+  std::vector<Record> records;
+  for (auto& row : *rows) {
+    if (row.counters) records.push_back({std::move(row.key), 0, *row.counters, std::move(row.model)});
+  }
+  return records;
+}
+
+std::optional<Record> droid(const std::string& path) {
+  auto usage = readDroidSettings(path).usage;
+  if (!usage) return std::nullopt;
+  return Record{path, 0, usage->counters, usage->model.value_or(kDroid)};
+}
+
+}  // namespace StoreRecords
 
 }  // namespace quorvin

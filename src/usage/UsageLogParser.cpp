@@ -13,6 +13,7 @@
 #include <simdjson.h>
 
 #include "usage/ByteSearch.h"
+#include "usage/UsageLineInspection.h"
 #include "usage/UsageLineReaders.h"
 
 namespace quorvin::UsageLogParser {
@@ -151,6 +152,23 @@ std::optional<UsageLogEvent> parse(std::string_view line, UsageSource source, Us
     if (auto root = decoder.decode(line)) result = read(*root, source, state, context);
   } catch (...) {
     // Only allocation can fail here; a line that cannot be read counts nothing.
+    result.reset();
+  }
+  decoder.releaseIfLarge();
+  return result;
+}
+
+std::optional<UsageLogEvent> parse(std::string_view line, UsageSource source, UsageParserState& state,
+                                   Inspect inspect, void* context) {
+  if (line.size() > kMaxLineBytes || !admits(line, source)) return std::nullopt;
+  Decoder& decoder = threadDecoder();
+  std::optional<UsageLogEvent> result;
+  try {
+    if (auto root = decoder.decode(line)) {
+      result = read(*root, source, state, Context{});
+      if (result) inspect(*root, context);
+    }
+  } catch (...) {
     result.reset();
   }
   decoder.releaseIfLarge();

@@ -24,14 +24,23 @@ void expectTruth(const ledger::RefreshResult& result, const LedgerHistory& histo
   EXPECT_EQ(agentSum(result.cells, "codex"), history.codex.counters);
 }
 
-TEST(LedgerCache, ARepeatRunReadsOnlyWhatWasAppended) {
+// What a run without the cache would find: the incremental runs must agree with it cell for cell.
+ledger::Cells coldCells(const LedgerHistory& history) {
+  auto options = history.options();
+  options.cachePath.clear();
+  return ledger::refreshLedger(options).cells;
+}
+
+TEST(LedgerCache, ARepeatRunReadsOnlyWhatWasAppendedAndAgreesWithAColdRun) {
   LedgerHistory history;
   history.addClaude("a", 1, 200'000);
+  history.addClaude("b", 4, 100'000);
   history.addCodex("x", 2, 200'000, false);
   expectTruth(ledger::refreshLedger(history.options()), history);
 
   const auto unchanged = ledger::refreshLedger(history.options());
   EXPECT_EQ(unchanged.bytesRead, 0u);
+  EXPECT_EQ(unchanged.cells, coldCells(history));
   expectTruth(unchanged, history);
 
   // Appending to a log continues its session: the Codex counter goes on from where it was.
@@ -40,6 +49,15 @@ TEST(LedgerCache, ARepeatRunReadsOnlyWhatWasAppended) {
   const auto appended = ledger::refreshLedger(history.options(1));
   EXPECT_EQ(appended.bytesRead, std::filesystem::file_size(history.claudeLog("a")) - sizeBefore);
   expectTruth(appended, history);
+  EXPECT_EQ(appended.cells, coldCells(history));
+
+  // A report from a day on, from the cache alone, is the cold run's too.
+  auto since = history.options();
+  since.reportSince = 20'501;
+  const auto narrowed = ledger::refreshLedger(since);
+  since.cachePath.clear();
+  EXPECT_EQ(narrowed.report, ledger::refreshLedger(since).report);
+  EXPECT_NE(narrowed.report, narrowed.cells);
 }
 
 TEST(LedgerCache, RewrittenAndTruncatedLogsAreReadAgainFromTheStart) {

@@ -22,9 +22,19 @@ TEST(LedgerFile, TheReconciliationReadsBackTheGroundTruthModelsAndAgents) {
   const auto result = ledger::refreshLedger(options);
   ASSERT_TRUE(result.written);
 
-  struct stat info {};
-  ASSERT_EQ(::stat(options.ledgerPath.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  // The folder and both files are the user's alone, including a folder an older version
+  // created open to everyone.
+  const auto modeOf = [](const std::filesystem::path& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 0777 : 0u;
+  };
+  EXPECT_EQ(modeOf(options.ledgerPath), 0600u);
+  EXPECT_EQ(modeOf(options.cachePath), 0600u);
+  EXPECT_EQ(modeOf(options.ledgerPath.parent_path()), 0700u);
+  ::chmod(options.ledgerPath.parent_path().c_str(), 0755);
+  history.addClaude("three", 4, 10'000);
+  ASSERT_TRUE(ledger::refreshLedger(options).written);
+  EXPECT_EQ(modeOf(options.ledgerPath.parent_path()), 0700u);
 
   const auto totals = TokensLedger::parse(options.ledgerPath);
   ASSERT_TRUE(totals);

@@ -38,10 +38,7 @@ struct LedgerHistory {
   }
 
   ledger::RefreshOptions options(unsigned threads = 2) const {
-    ledger::RefreshOptions options;
-    options.roots = LiveUsageOracle::rootsFor(home.path(), LiveUsageOracle::Environment{});
-    options.ledgerPath = ledger::defaultLedgerPath(home.path());
-    options.cachePath = ledger::cachePathFor(options.ledgerPath);
+    ledger::RefreshOptions options = ledger::refreshOptionsFor(home.path(), LiveUsageOracle::Environment{});
     options.threads = threads;
     return options;
   }

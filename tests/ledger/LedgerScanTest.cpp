@@ -78,6 +78,18 @@ TEST(LedgerScan, AClaudeMessageInSeveralFilesCountsOnceByItsLargestReportOnItsFi
   }
 }
 
+// A tool input may hold an integer beyond 64 bits; the line is still one report of its
+// message, on its own day, not an anonymous line counted each time it repeats.
+TEST(LedgerScan, ALineWithAnOversizedNumberKeepsItsMessageAndDay) {
+  LedgerHistory history;
+  std::string line = claudeLine("big", 8, "2026-01-31T10:00:00.000Z");
+  line.insert(1, R"("toolInput":100000000000000000000,)");
+  appendFile(history.claudeLog("big"), line + line);
+  const Cells cells = scan(history, 1, false);
+  ASSERT_EQ(cells.size(), 1u);
+  EXPECT_EQ(cells.at({"2026-01", "claude", "claude-sonnet-4-5"}), (UsageCounters{3, 8, 100, 7}));
+}
+
 TEST(LedgerScan, SinceLeavesOutEarlierDaysAndOnlyThem) {
   LedgerHistory history;
   appendFile(history.claudeLog("s"),
