@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "app/QuotaAndSavingsFormat.h"
-#include "app/QuotaAndSavingsServices.h"
+#include "shell/AppServices.h"
 
 namespace quorvin::app {
 
@@ -20,16 +20,18 @@ boost::asio::awaitable<std::vector<ProviderQuotaSnapshot>> fetchBoth(ProviderQuo
 }
 
 int runQuotas(bool json) {
-  QuotaAndSavingsServices services;
+  auto options = AppServices::Options::fromEnvironment();
+  options.watchChanges = false;
+  AppServices services(std::move(options));
   auto snapshots = ProviderQuotaSnapshot::placeholders();
   bool done = false;
-  boost::asio::co_spawn(services.runtime.model(), fetchBoth(services.quotas),
+  boost::asio::co_spawn(services.runtime().model(), fetchBoth(services.sideFlows().quotaReader()),
                         [&](std::exception_ptr error, std::vector<ProviderQuotaSnapshot> result) {
                           if (!error) snapshots = std::move(result);
                           done = true;
                         });
-  services.runtime.runUntil([&] { return done; });
-  const WallTime now = services.clock.now();
+  services.runtime().runUntil([&] { return done; });
+  const WallTime now = services.clock().now();
   std::cout << (json ? quotasJson(snapshots, now) + "\n" : quotasText(snapshots, now)) << std::flush;
   return 0;
 }

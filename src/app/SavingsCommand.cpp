@@ -5,44 +5,50 @@
 #include <memory>
 
 #include "app/QuotaAndSavingsFormat.h"
-#include "app/QuotaAndSavingsServices.h"
-#include "platform/FileUserDefaults.h"
+#include "shell/AppServices.h"
 #include "sources/Ccusage.h"
 
 namespace quorvin::app {
 
 namespace {
 
+AppServices::Options commandOptions() {
+  auto options = AppServices::Options::fromEnvironment();
+  options.watchChanges = false;
+  return options;
+}
+
 // The report, and meanwhile the lifetime totals whose model mix prices the savings.
 int showSavings(bool json) {
-  QuotaAndSavingsServices services;
-  FileUserDefaults defaults(services.paths.defaultsFile());
+  AppServices services(commandOptions());
+  QuotaAndSavingsFlows& flows = services.sideFlows().flows();
   std::optional<API::Totals> totals;
   bool totalsRead = false;
-  boost::asio::co_spawn(services.runtime.model(),
-                        Ccusage::runTotals(services.processes, services.runtime.pool(),
-                                           Ccusage::Environment::forUser(services.paths.home, &defaults)),
+  boost::asio::co_spawn(services.runtime().model(),
+                        Ccusage::runTotals(services.processes(), services.runtime().pool(),
+                                           Ccusage::Environment::forUser(services.paths().home, &services.defaults())),
                         [&](std::exception_ptr error, std::optional<API::Totals> result) {
                           if (!error) totals = std::move(result);
                           totalsRead = true;
                         });
   // This thread runs the model context, so the flows' commands are called directly.
-  services.flows.refreshSavingsAdvisor();
-  services.runtime.runUntil([&] { return totalsRead && !services.flows.savingsRefreshRunning(); });
+  flows.refreshSavingsAdvisor();
+  services.runtime().runUntil([&] { return totalsRead && !flows.savingsRefreshRunning(); });
 
-  const auto& snapshot = services.flows.savingsSnapshot();
-  const auto projection = totals ? services.flows.savingsProjection(totals->models, totals->input.value_or(0))
-                                 : services.flows.savingsProjection({}, 0);
+  const auto& snapshot = flows.savingsSnapshot();
+  const auto projection =
+      totals ? flows.savingsProjection(totals->models, totals->input.value_or(0)) : flows.savingsProjection({}, 0);
   std::cout << (json ? savingsJson(snapshot, projection) + "\n" : savingsText(snapshot, projection)) << std::flush;
   return 0;
 }
 
 int configureSavings(bool enabled) {
-  QuotaAndSavingsServices services;
-  services.flows.configureSavings(enabled, services.flows.savingsTargets({}, {}));
-  services.runtime.runUntil([&] { return !services.flows.savingsConfigurationRunning(); });
+  AppServices services(commandOptions());
+  QuotaAndSavingsFlows& flows = services.sideFlows().flows();
+  flows.configureSavings(enabled, flows.savingsTargets({}, {}));
+  services.runtime().runUntil([&] { return !flows.savingsConfigurationRunning(); });
 
-  const std::string status = services.flows.savingsStatus().value_or("");
+  const std::string status = flows.savingsStatus().value_or("");
   const bool succeeded =
       status == (enabled ? QuotaAndSavingsFlows::kReady : QuotaAndSavingsFlows::kRemoved);
   (succeeded ? std::cout : std::cerr) << status << std::endl;

@@ -3,14 +3,15 @@
 #include <CLI/CLI.hpp>
 
 #include "app/Commands.h"
-#include "platform/Paths.h"
 #include "platform/SystemClock.h"
+#include "shell/AppServices.h"
 #include "update/UpdateLaunchHandshake.h"
 
 int main(int argc, char** argv) {
   // A copy started by an update proves it came up before anything else can fail.
   quorvin::SystemClock clock;
-  quorvin::UpdateLaunchHandshake::completeAtStartup(quorvin::Paths::fromEnvironment(), QUORVIN_VERSION, clock.now());
+  quorvin::UpdateLaunchHandshake::completeAtStartup(quorvin::AppServices::Options::fromEnvironment().paths,
+                                                    QUORVIN_VERSION, clock.now());
   CLI::App app{"Quorvin: live token usage and cost of AI coding agents"};
   app.require_subcommand(0, 1);
   app.set_version_flag("--version", std::string("quorvin ") + QUORVIN_VERSION);

@@ -2,6 +2,20 @@
 
 namespace quorvin::presentation {
 
+namespace {
+QuotaAvailability quotaAvailability(ProviderQuotaAvailability availability) {
+  switch (availability) {
+    case ProviderQuotaAvailability::available:
+      return QuotaAvailability::available;
+    case ProviderQuotaAvailability::unavailable:
+      return QuotaAvailability::unavailable;
+    case ProviderQuotaAvailability::checking:
+      break;
+  }
+  return QuotaAvailability::checking;
+}
+}  // namespace
+
 PresentationState presentationState(const ConnectionState& c, const PresentationExtras& extras) {
   PresentationState s;
   const WallTime now = c.publishedAt;
@@ -74,12 +88,14 @@ PresentationState presentationState(const ConnectionState& c, const Presentation
   s.updateVersion = c.updateVersion;
   s.launchAtLoginNeedsApproval = c.launchAtLoginNeedsApproval;
   s.launchAtLoginError = c.launchAtLoginError;
-  // Until the quota flow publishes windows: a fetched snapshot counts as available.
   s.providerQuotas.clear();
   for (const auto& q : c.providerQuotas) {
-    s.providerQuotas.push_back({q.provider == 0 ? QuotaProvider::codex : QuotaProvider::grokBuild,
-                                q.fetchedAt ? QuotaAvailability::available : QuotaAvailability::checking,
-                                {}});
+    QuotaSnapshot view{q.provider == ProviderQuotaSnapshot::Provider::codex ? QuotaProvider::codex
+                                                                            : QuotaProvider::grokBuild,
+                       quotaAvailability(q.availability),
+                       {}};
+    for (const auto& w : q.windows) view.windows.push_back({w.label, w.usedPercent, w.resetsAt});
+    s.providerQuotas.push_back(std::move(view));
   }
   return s;
 }

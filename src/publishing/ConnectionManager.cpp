@@ -190,16 +190,15 @@ UsageCounters ConnectionManager::publishedCounters() const {
 }
 
 std::optional<API::OptimizerStats> ConnectionManager::optimizerStats() const {
-  const auto& s = state_.savingsSnapshot;
-  if (!s.installed) return std::nullopt;
-  return API::OptimizerStats{s.enabled, s.totalCommands, s.originalTokens, s.outputTokens, s.savedTokens};
+  if (sideFlows_) return sideFlows_->optimizerStats();
+  return std::nullopt;
 }
 
 // ---- Launch, cache ----
 
 void ConnectionManager::start() {
   assertOnModel();
-  checkForUpdates();
+  if (sideFlows_) sideFlows_->startUpdateChecks();
   refreshSavingsAdvisor();
   if (services_.defaults.boolean(key::disconnectRequested).value_or(false)) {
     edit().disconnectCleanupPending = true;
@@ -305,17 +304,17 @@ void ConnectionManager::stopPublishing() {
 
 void ConnectionManager::prepareForSleep() {
   assertOnModel();
-  if (state_.isConfiguringSavings) {
-    auto& s = edit();
-    s.isConfiguringSavings = false;
-    s.savingsStatus = "RTK setup paused when this computer slept. Try again.";
-  }
+  // A savings configuration in progress says it was paused; the update checks stop too and
+  // start again on wake.
+  if (sideFlows_) sideFlows_->prepareForSleep();
   retirePublishingJobs();
   services_.defaults.flush();
 }
 
 void ConnectionManager::resumeAfterWake() {
   assertOnModel();
+  refreshSavingsAdvisor();
+  if (sideFlows_) sideFlows_->startUpdateChecks();
   if (state_.status.is(ConnectionStatus::Kind::connected) && deviceToken_ && !state_.isDisconnecting) startStreaming();
 }
 
@@ -347,7 +346,14 @@ void ConnectionManager::refreshPulse() {
 
 void ConnectionManager::setMenuBarPopoverVisible(bool visible) {
   assertOnModel();
+  const bool opened = visible && !menuBarPopoverVisible_;
   menuBarPopoverVisible_ = visible;
+  if (opened) {
+    refreshSavingsAdvisor();
+    startProviderQuotaUpdatesIfNeeded();
+  } else if (!visible) {
+    stopProviderQuotaUpdates();
+  }
 }
 
 void ConnectionManager::cancelAll() {
@@ -362,6 +368,7 @@ void ConnectionManager::cancelAll() {
     retire(*task);
   }
   for (auto& helper : helpers_) helper.cancel();
+  if (sideFlows_) sideFlows_->cancelAll();
 }
 
 bool ConnectionManager::allTasksEnded() const {
@@ -373,6 +380,7 @@ bool ConnectionManager::allTasksEnded() const {
   for (const auto& helper : helpers_) {
     if (!helper.ended()) return false;
   }
+  if (sideFlows_ && !sideFlows_->allTasksEnded()) return false;
   return const_cast<RetiredTasks&>(retiring_).size() == 0 && !publishScheduled_;
 }
 
@@ -389,22 +397,56 @@ asio::awaitable<void> ConnectionManager::waitForPublishingTasks() {
   co_await std::move(retired);
 }
 
-// ---- Hooks of the side flows (their own components fill them in) ----
+// ---- The side flows: the manager forwards, they publish back ----
 
-void ConnectionManager::setSavingsFigures(SavingsFigures figures) { edit().savingsSnapshot = figures; }
-void ConnectionManager::setProviderQuotas(std::vector<ProviderQuotaView> quotas) {
-  edit().providerQuotas = std::move(quotas);
+void ConnectionManager::setSavingsFigures(SavingsFigures figures) {
+  if (state_.savingsSnapshot != figures) edit().savingsSnapshot = figures;
 }
-void ConnectionManager::startProviderQuotaUpdatesIfNeeded() { assertOnModel(); }
+void ConnectionManager::setSavingsStatus(std::optional<std::string> status, bool configuring) {
+  if (state_.savingsStatus == status && state_.isConfiguringSavings == configuring) return;
+  auto& s = edit();
+  s.savingsStatus = std::move(status);
+  s.isConfiguringSavings = configuring;
+}
+void ConnectionManager::setProviderQuotas(std::vector<ProviderQuotaSnapshot> quotas) {
+  if (state_.providerQuotas != quotas) edit().providerQuotas = std::move(quotas);
+}
+void ConnectionManager::setUpdateState(std::optional<std::string> version, std::optional<std::string> status,
+                                       bool updating) {
+  if (state_.updateVersion == version && state_.updateStatus == status && state_.isUpdating == updating) return;
+  auto& s = edit();
+  s.updateVersion = std::move(version);
+  s.updateStatus = std::move(status);
+  s.isUpdating = updating;
+}
+void ConnectionManager::startProviderQuotaUpdatesIfNeeded() {
+  assertOnModel();
+  if (sideFlows_) sideFlows_->startProviderQuotaUpdatesIfNeeded();
+}
 void ConnectionManager::stopProviderQuotaUpdates() {
   assertOnModel();
-  ++providerQuotaAttempt_;
+  if (sideFlows_) sideFlows_->stopProviderQuotaUpdates();
 }
-void ConnectionManager::refreshSavingsAdvisor() { assertOnModel(); }
-void ConnectionManager::configureSavings(bool) { assertOnModel(); }
-void ConnectionManager::checkForUpdates() { assertOnModel(); }
-void ConnectionManager::openUpdate() { assertOnModel(); }
-void ConnectionManager::startInstallingUpdate(bool) { assertOnModel(); }
+void ConnectionManager::refreshSavingsAdvisor() {
+  assertOnModel();
+  if (sideFlows_) sideFlows_->refreshSavingsAdvisor();
+}
+void ConnectionManager::configureSavings(bool enabled) {
+  assertOnModel();
+  if (sideFlows_) sideFlows_->configureSavings(enabled);
+}
+void ConnectionManager::checkForUpdates() {
+  assertOnModel();
+  if (sideFlows_) sideFlows_->checkForUpdates();
+}
+void ConnectionManager::openUpdate() {
+  assertOnModel();
+  if (sideFlows_) sideFlows_->openUpdate();
+}
+void ConnectionManager::startInstallingUpdate(bool automatic) {
+  assertOnModel();
+  if (sideFlows_) sideFlows_->startInstallingUpdate(automatic);
+}
 
 void ConnectionManager::noteLaunchAtLoginStatus(bool enabled, bool needsApproval) {
   auto& s = edit();

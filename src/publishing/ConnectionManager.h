@@ -23,6 +23,7 @@
 #include "publishing/ConnectionState.h"
 #include "publishing/OracleClient.h"
 #include "publishing/RealtimeCostTracker.h"
+#include "publishing/SideFlows.h"
 #include "publishing/UsageFeed.h"
 
 namespace quorvin {
@@ -83,6 +84,9 @@ class ConnectionManager final : public ConnectionCommands {
   ConnectionManager& operator=(const ConnectionManager&) = delete;
 
   void setCallbacks(Callbacks callbacks);
+  // The quota, savings and update flows; without them their commands do nothing. Set once,
+  // before start(); the flows must outlive the manager's use of them (see cancelAll()).
+  void setSideFlows(SideFlows* flows) { sideFlows_ = flows; }
 
   // The published value: replaced once per model turn in which something changed. Safe to
   // call from any thread.
@@ -135,9 +139,15 @@ class ConnectionManager final : public ConnectionCommands {
   // Ends once every current and retired publishing task has ended.
   boost::asio::awaitable<void> waitForPublishingTasks();
 
-  // The savings, quota and update flows publish through these.
+  // The savings, quota and update flows publish through these (model executor); each
+  // publishes a new value only when something changed.
   void setSavingsFigures(SavingsFigures figures);
-  void setProviderQuotas(std::vector<ProviderQuotaView> quotas);
+  void setSavingsStatus(std::optional<std::string> status, bool configuring);
+  void setProviderQuotas(std::vector<ProviderQuotaSnapshot> quotas);
+  void setUpdateState(std::optional<std::string> version, std::optional<std::string> status, bool updating);
+  // A side flow's failure the user should look at.
+  void flowNeedsAttention() { needsAttention(); }
+  bool menuBarPopoverVisible() const { return menuBarPopoverVisible_; }
 
   // Exposed for tests and the bench: one streaming tick / reconciliation tick now.
   boost::asio::awaitable<void> pulseTick(int64_t epoch, WallTime cadenceAt);
@@ -213,6 +223,7 @@ class ConnectionManager final : public ConnectionCommands {
   PairingDependencies pairing_;
   bool startPublishingOnPairing_;
   Callbacks callbacks_;
+  SideFlows* sideFlows_ = nullptr;
   std::unique_ptr<ConnectionCommands> posted_;
 
   ConnectionState state_;
@@ -228,7 +239,7 @@ class ConnectionManager final : public ConnectionCommands {
   std::vector<Task> helpers_;  // short tasks with no handle of their own (reminders)
 
   uint64_t pairingAttempt_ = 0, credentialUnlockAttempt_ = 0, manualReconcileAttempt_ = 0, manualPulseAttempt_ = 0,
-           pulseUploadAttempt_ = 0, publicCandleAttempt_ = 0, providerQuotaAttempt_ = 0;
+           pulseUploadAttempt_ = 0, publicCandleAttempt_ = 0;
   int64_t publishingEpoch_ = 0;
   std::optional<std::string> deviceToken_;
   bool menuBarPopoverVisible_ = false;

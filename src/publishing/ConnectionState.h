@@ -8,6 +8,7 @@
 
 #include "core/Time.h"
 #include "core/UsageCounters.h"
+#include "sources/ProviderQuotaSnapshot.h"
 #include "wire/UsageTotals.h"
 #include "wire/ServiceRecords.h"
 
@@ -53,14 +54,6 @@ struct SavingsFigures {
   int64_t outputTokens = 0;
   int64_t savedTokens = 0;
   bool operator==(const SavingsFigures&) const = default;
-};
-
-// One provider's quota as the quota flow publishes it. Placeholder until that flow lands:
-// the provider index and when it was last fetched.
-struct ProviderQuotaView {
-  int provider = 0;
-  std::optional<WallTime> fetchedAt;
-  bool operator==(const ProviderQuotaView&) const = default;
 };
 
 // Everything the views show. One immutable value: the model thread builds a new one and
@@ -129,8 +122,8 @@ struct ConnectionState {
   bool launchAtLoginNeedsApproval = false;
   bool launchAtLoginEnabled = false;
   std::optional<std::string> launchAtLoginError;
-  // Quotas (the quota flow fills these): two placeholders, providers 0 and 1.
-  std::vector<ProviderQuotaView> providerQuotas{ProviderQuotaView{0, std::nullopt}, ProviderQuotaView{1, std::nullopt}};
+  // Quotas (the quota flow fills these): Codex, then Grok Build.
+  std::vector<ProviderQuotaSnapshot> providerQuotas = ProviderQuotaSnapshot::placeholders();
 
   // When this value was published (the model clock), so views compute time-relative
   // figures against the same "now" as the model.
@@ -172,7 +165,7 @@ class ConnectionCommands {
   virtual void openLiveProfile() = 0;
   virtual void openPublicProfile() = 0;
   virtual void openDataSettings() = 0;
-  // Hooks of the quota, savings, update and launch-at-login flows; no-ops until they land.
+  // The quota, savings and update flows (through the manager's SideFlows) and launch at login.
   virtual void startProviderQuotaUpdatesIfNeeded() = 0;
   virtual void stopProviderQuotaUpdates() = 0;
   virtual void refreshSavingsAdvisor() = 0;

@@ -3,6 +3,7 @@
 #include <boost/asio/post.hpp>
 #include <chrono>
 #include <cstdlib>
+#include <unistd.h>
 
 #include "core/Log.h"
 #include "ledger/LedgerRefresh.h"
@@ -12,6 +13,8 @@
 #include "publishing/PublisherId.h"
 #include "publishing/ServiceEndpoint.h"
 #include "sources/CursorLedger.h"
+#include "update/UpdateInstaller.h"
+#include "update/UpdateLaunchHandshake.h"
 
 namespace quorvin {
 
@@ -37,6 +40,12 @@ ledger::RefreshOptions ledgerRefresh(const Paths& paths, const LiveUsageOracle::
   return options;
 }
 
+// The request carries the user's sign-in: only an https host replaces the provider's own.
+std::optional<std::string> httpsUrl(std::optional<std::string> url) {
+  if (!url || !url->starts_with("https://")) return std::nullopt;
+  return url;
+}
+
 }  // namespace
 
 AppServices::Options AppServices::Options::fromEnvironment() {
@@ -46,6 +55,8 @@ AppServices::Options AppServices::Options::fromEnvironment() {
   options.apiUrl = environmentValue(serviceUrlEnvironmentVariable);
   options.hasDisplay = environmentValue("DISPLAY") || environmentValue("WAYLAND_DISPLAY");
   if (auto ca = environmentValue("QUORVIN_CA_FILE")) options.caFile = *ca;
+  options.codexBaseUrl = httpsUrl(environmentValue("QUORVIN_CODEX_BASE_URL"));
+  options.grokBaseUrl = httpsUrl(environmentValue("QUORVIN_GROK_BASE_URL"));
   return options;
 }
 
@@ -91,6 +102,35 @@ AppServices::AppServices(Options options)
   manager_ = std::make_unique<ConnectionManager>(
       std::move(services), PairingDependencies::live(*http_, *clock_, browser_.get(), *asyncCredentials_),
       options_.startPublishingOnPairing);
+
+  auto quotas = ProviderQuotaReader::Config::forHome(paths.home);
+  if (auto url = httpsUrl(options_.codexBaseUrl)) quotas.codexBaseUrl = *url;
+  if (auto url = httpsUrl(options_.grokBaseUrl)) quotas.grokBaseUrl = *url;
+  TokenSavingsAdvisor::Environment savings;
+  savings.home = paths.home;
+  updateConfig_.api = api_;
+  updateConfig_.currentVersion = QUORVIN_VERSION;
+  updateConfig_.bundle = UpdateInstaller::currentBundle();
+  updateConfig_.processID = ::getpid();
+  updateConfig_.home = paths.home;
+  updateConfig_.updatesDirectory = UpdateLaunchHandshake::updatesDirectory(paths);
+  updateConfig_.automaticInstalls = options_.automaticUpdates;
+  ConnectionManager* manager = manager_.get();
+  FileUserDefaults* defaults = defaults_.get();
+  Runtime* runtime = &runtime_;
+  auto quit = [this, manager, defaults, runtime] {
+    if (quit_) {
+      quit_();
+      return;
+    }
+    manager->stopPublishing();
+    defaults->flush();
+    runtime->stop();
+  };
+  sideFlows_ = std::make_unique<AppSideFlows>(AppSideFlows::Parts{
+      runtime_, *clock_, *http_, *runner_, browser_.get(), *manager_, std::move(quotas),
+      options_.savingsEnvironment.value_or(std::move(savings)), updateConfig_, std::move(quit)});
+  manager_->setSideFlows(sideFlows_.get());
 }
 
 AppServices::~AppServices() { shutdown(); }

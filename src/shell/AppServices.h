@@ -17,6 +17,8 @@
 #include "publishing/ConnectionManager.h"
 #include "publishing/CredentialStore.h"
 #include "publishing/OracleClient.h"
+#include "savings/TokenSavingsAdvisor.h"
+#include "shell/AppSideFlows.h"
 #include "shell/LocalUsageFeed.h"
 #include "sources/CursorUsageReader.h"
 #include "usage/LiveUsageOracle.h"
@@ -25,7 +27,8 @@ namespace quorvin {
 
 // The composition root: owns every service of the program (paths, settings, the runtime,
 // the clock, HTTP, the credential store, the oracle client, the live usage oracle, the
-// Cursor reader and the connection manager) and wires them once. Every subcommand, the
+// Cursor reader, the connection manager and its quota, savings and update flows) and wires
+// them once. Every subcommand, the
 // headless agent and the tray application build one. The process environment is read in
 // Options::fromEnvironment() and nowhere else in the wiring.
 //
@@ -43,6 +46,13 @@ class AppServices {
     std::size_t poolThreads = 2;
     bool watchChanges = true;
     bool startPublishingOnPairing = true;
+    // The providers' quota hosts (QUORVIN_CODEX_BASE_URL, QUORVIN_GROK_BASE_URL; https only).
+    std::optional<std::string> codexBaseUrl;
+    std::optional<std::string> grokBaseUrl;
+    // Where RTK and Homebrew are looked for; none: the user's usual places.
+    std::optional<TokenSavingsAdvisor::Environment> savingsEnvironment;
+    // Install a found update without asking when the install location allows it.
+    bool automaticUpdates = true;
 
     static Options fromEnvironment();
   };
@@ -59,6 +69,14 @@ class AppServices {
   HttpClient& http() { return *http_; }
   AsyncCredentialStore& credentials() { return *asyncCredentials_; }
   ConnectionManager& manager() { return *manager_; }
+  ProcessRunner& processes() { return *runner_; }
+  AppSideFlows& sideFlows() { return *sideFlows_; }
+  Browser* browser() { return browser_.get(); }  // none without a display
+  // The running program's update settings (service, version, bundle, folders).
+  const UpdateFlow::Config& updateConfig() const { return updateConfig_; }
+  // Ends the application when an update's relaunch script has started (model executor).
+  // Unset: stop publishing, write the settings and stop the runtime.
+  void onQuit(std::function<void()> quit) { quit_ = std::move(quit); }
   const std::string& api() const { return api_; }
 
   // Stops every task of the manager and drives the model executor until they ended, then
@@ -82,7 +100,10 @@ class AppServices {
   std::unique_ptr<LocalUsageFeed> feed_;
   std::unique_ptr<Browser> browser_;
   std::string api_;
+  UpdateFlow::Config updateConfig_;
   std::unique_ptr<ConnectionManager> manager_;
+  std::unique_ptr<AppSideFlows> sideFlows_;  // after the manager: it goes first
+  std::function<void()> quit_;
   bool shutDown_ = false;
 };
 

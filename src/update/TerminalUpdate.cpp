@@ -1,51 +1,20 @@
 #include "update/TerminalUpdate.h"
 
-#include <unistd.h>
-
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <ostream>
 
 #include "platform/Browser.h"
-#include "platform/CurlHttpClient.h"
-#include "platform/FileUserDefaults.h"
-#include "platform/Paths.h"
-#include "platform/Runtime.h"
-#include "platform/SystemClock.h"
-#include "publishing/ServiceEndpoint.h"
 #include "update/UpdateFlow.h"
-#include "update/UpdateLaunchHandshake.h"
 
 namespace quorvin {
 
-namespace {
-
-// The objects the update flow needs, built in one place.
-struct UpdateServices {
-  Paths paths = Paths::fromEnvironment();
-  FileUserDefaults defaults{paths.defaultsFile()};
-  SystemClock clock;
-  Runtime runtime{2};
-  CurlHttpClient http{CurlHttpClient::Options{.pending = &runtime.pending()}};
-  XdgBrowser browser;
-
-  UpdateFlow::Config config(const std::string& version) {
-    UpdateFlow::Config c;
-    c.api = serviceBaseUrl(defaults);
-    c.currentVersion = version;
-    c.bundle = UpdateInstaller::currentBundle();
-    c.processID = ::getpid();
-    c.home = paths.home;
-    c.updatesDirectory = UpdateLaunchHandshake::updatesDirectory(paths);
-    c.automaticInstalls = false;
-    return c;
-  }
-};
-
-}  // namespace
-
-int runTerminalUpdate(bool checkOnly, const std::string& currentVersion, std::ostream& out, std::ostream& err) {
-  UpdateServices services;
+int runTerminalUpdate(bool checkOnly, TerminalUpdateParts parts, std::ostream& out, std::ostream& err) {
+  parts.config.automaticInstalls = false;
+  const UpdateFlow::Config config = parts.config;
+  const std::string& currentVersion = config.currentVersion;
+  XdgBrowser xdg;
+  Browser& browser = parts.browser ? *parts.browser : xdg;
   bool relaunching = false;
   std::optional<std::string> lastStatus;
   UpdateFlow::Hooks hooks;
@@ -56,16 +25,19 @@ int runTerminalUpdate(bool checkOnly, const std::string& currentVersion, std::os
     lastStatus = status;
   };
   hooks.terminate = [&] { relaunching = true; };
-  UpdateFlow flow(services.runtime.model(), services.clock, services.http, services.runtime.pool(), services.browser,
-                  services.config(currentVersion), std::move(hooks));
+  UpdateFlow flow(parts.runtime.model(), parts.clock, parts.http, parts.runtime.pool(), browser, config,
+                  std::move(hooks));
   flowPointer = &flow;
-  const auto config = services.config(currentVersion);
 
   int code = 1;
   auto body = [&]() -> boost::asio::awaitable<void> {
     co_await flow.checkForUpdates();
     const auto& update = flow.availableUpdate();
-    if (!update) {
+    if (const auto& failure = flow.lastCheckFailure()) {
+      // Not knowing is not "up to date".
+      err << "Quorvin could not check for updates at " << config.api << ": " << *failure << '\n';
+      code = 1;
+    } else if (!update) {
       out << "Quorvin v" << (currentVersion.empty() ? "0" : currentVersion) << " is up to date.\n";
       code = 0;
     } else if (checkOnly) {
@@ -81,11 +53,12 @@ int runTerminalUpdate(bool checkOnly, const std::string& currentVersion, std::os
       code = relaunching ? 0 : 1;
     }
   };
-  boost::asio::co_spawn(services.runtime.model(), body(), [&](std::exception_ptr error) {
+  Runtime& runtime = parts.runtime;
+  boost::asio::co_spawn(runtime.model(), body(), [&](std::exception_ptr error) {
     if (error) err << "Quorvin update failed unexpectedly.\n";
-    services.runtime.stop();
+    runtime.stop();
   });
-  services.runtime.run();
+  runtime.run();
   return code;
 }
 

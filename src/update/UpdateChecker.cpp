@@ -112,20 +112,33 @@ std::optional<UpdateChecker::Manifest> UpdateChecker::trustedManifest(std::strin
 
 boost::asio::awaitable<std::optional<UpdateChecker::AvailableUpdate>> UpdateChecker::availableUpdate(
     HttpClient& http, std::string api, std::string current) {
+  auto checking = check(http, std::move(api), std::move(current));
+  CheckOutcome outcome = co_await std::move(checking);
+  co_return std::move(outcome.update);
+}
+
+boost::asio::awaitable<UpdateChecker::CheckOutcome> UpdateChecker::check(HttpClient& http, std::string api,
+                                                                         std::string current) {
   const std::string manifestUrl = api + "/downloads/" + std::string(kManifestFile);
-  if (!isAbsoluteUrl(manifestUrl)) co_return std::nullopt;
+  if (!isAbsoluteUrl(manifestUrl)) co_return CheckOutcome{std::nullopt, "the service address is not usable"};
   HttpRequest request;
   request.url = manifestUrl;
   request.timeout = std::chrono::seconds(10);
   request.maxResponseBytes = kMaxManifestBytes;
   request.headers.emplace_back("Cache-Control", "no-cache");
   HttpResult result = co_await http.send(std::move(request));
-  if (!result.ok() || result.response->status < 200 || result.response->status > 299) co_return std::nullopt;
+  if (!result.ok()) {
+    co_return CheckOutcome{std::nullopt, result.failure ? result.failure->message : std::string("no answer")};
+  }
+  if (result.response->status < 200 || result.response->status > 299) {
+    co_return CheckOutcome{std::nullopt, "the service answered HTTP " + std::to_string(result.response->status)};
+  }
+  if (!decode(result.response->body)) co_return CheckOutcome{std::nullopt, "the release manifest could not be read"};
   auto manifest = trustedManifest(result.response->body, current);
-  if (!manifest) co_return std::nullopt;
+  if (!manifest) co_return CheckOutcome{};
   std::string downloadUrl = api + "/downloads/" + manifest->tarball.file;
-  if (!isAbsoluteUrl(downloadUrl)) co_return std::nullopt;
-  co_return AvailableUpdate{manifest->appVersion, manifest->tarball, std::move(downloadUrl)};
+  if (!isAbsoluteUrl(downloadUrl)) co_return CheckOutcome{};
+  co_return CheckOutcome{AvailableUpdate{manifest->appVersion, manifest->tarball, std::move(downloadUrl)}, std::nullopt};
 }
 
 }  // namespace quorvin

@@ -49,9 +49,17 @@ struct UpdateChecker {
     bool operator==(const AvailableUpdate&) const = default;
   };
 
+  // What one check learnt: the update, if any, and why the service gave no usable answer
+  // (none when it answered with a manifest, newer or not).
+  struct CheckOutcome {
+    std::optional<AvailableUpdate> update;
+    std::optional<std::string> failure;
+  };
+
   // `api`: the service base URL without a trailing slash; `current`: the running version.
   static boost::asio::awaitable<std::optional<AvailableUpdate>> availableUpdate(HttpClient& http, std::string api,
                                                                                 std::string current);
+  static boost::asio::awaitable<CheckOutcome> check(HttpClient& http, std::string api, std::string current);
   // Dotted numbers compared position by position; a piece that is not a plain integer counts as 0.
   static bool isNewer(std::string_view candidate, std::string_view current);
 

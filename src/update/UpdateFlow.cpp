@@ -17,6 +17,7 @@ struct UpdateFlow::Shared {
   std::optional<UpdateChecker::AvailableUpdate> availableUpdate;
   std::optional<std::string> updateVersion;
   std::optional<std::string> updateStatus;
+  std::optional<std::string> lastCheckFailure;
   bool isUpdating = false;
   Task checksTask;
   Task installTask;
@@ -54,9 +55,12 @@ boost::asio::awaitable<void> check(std::weak_ptr<Shared> weak) {
   } else {
     co_return;
   }
-  auto update = co_await UpdateChecker::availableUpdate(*http, std::move(api), std::move(current));
+  auto checking = UpdateChecker::check(*http, std::move(api), std::move(current));
+  auto outcome = co_await std::move(checking);
   auto self = weak.lock();
   if (!self) co_return;
+  const auto& update = outcome.update;
+  self->lastCheckFailure = std::move(outcome.failure);
   self->availableUpdate = update;
   self->updateVersion = update ? std::optional<std::string>(update->version) : std::nullopt;
   self->changed();
@@ -199,11 +203,21 @@ boost::asio::awaitable<void> UpdateFlow::installFinished() {
   if (task.valid()) co_await task.wait();
 }
 
+boost::asio::awaitable<void> UpdateFlow::shutdown() {
+  Task checks = shared_->checksTask;
+  Task install = shared_->installTask;
+  checks.cancel();
+  install.cancel();
+  if (checks.valid()) co_await checks.wait();
+  if (install.valid()) co_await install.wait();
+}
+
 const std::optional<UpdateChecker::AvailableUpdate>& UpdateFlow::availableUpdate() const {
   return shared_->availableUpdate;
 }
 const std::optional<std::string>& UpdateFlow::updateVersion() const { return shared_->updateVersion; }
 const std::optional<std::string>& UpdateFlow::updateStatus() const { return shared_->updateStatus; }
+const std::optional<std::string>& UpdateFlow::lastCheckFailure() const { return shared_->lastCheckFailure; }
 bool UpdateFlow::isUpdating() const { return shared_->isUpdating; }
 
 }  // namespace quorvin

@@ -62,10 +62,14 @@ class UpdateFlow {
   void startInstallingUpdate(UpdateChecker::AvailableUpdate update, bool automatic);
   // Resumes once no install runs.
   boost::asio::awaitable<void> installFinished();
+  // Stops the checks and any install; resumes once both have ended.
+  boost::asio::awaitable<void> shutdown();
 
   const std::optional<UpdateChecker::AvailableUpdate>& availableUpdate() const;
   const std::optional<std::string>& updateVersion() const;
   const std::optional<std::string>& updateStatus() const;
+  // Why the last check got no usable answer from the service; none after an answer.
+  const std::optional<std::string>& lastCheckFailure() const;
   bool isUpdating() const;
 
   struct Shared;

@@ -16,6 +16,7 @@
 #include "publishing/AsyncCredentialStore.h"
 #include "publishing/CredentialStore.h"
 #include "platform/MemoryUserDefaults.h"
+#include "support/PrivateKeyring.h"
 
 namespace quorvin {
 namespace {
@@ -24,22 +25,6 @@ using Kind = TokenProbe::Kind;
 const std::string kService(CredentialStore::service);
 const std::string kFingerprint = "0123456789abcdef01234567";
 const std::string kAccount = std::string(CredentialStore::accountPrefix) + kFingerprint;
-
-// Locks (or, on failure, leaves) the login collection, as the session's screen lock would.
-void lockDefaultCollection() {
-  GError* error = nullptr;
-  SecretService* secrets = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);
-  ASSERT_NE(secrets, nullptr) << error->message;
-  SecretCollection* collection =
-      secret_collection_for_alias_sync(secrets, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &error);
-  ASSERT_NE(collection, nullptr);
-  GList objects{collection, nullptr, nullptr};
-  secret_service_lock_sync(secrets, &objects, nullptr, nullptr, &error);
-  ASSERT_EQ(error, nullptr) << error->message;
-  ASSERT_TRUE(secret_collection_get_locked(collection));
-  g_object_unref(collection);
-  g_object_unref(secrets);
-}
 
 // Counts Unlock calls to the Secret Service (the only way to a prompt) as a bus monitor sees them.
 // Without a display a prompt fails at once, so the outcome alone cannot show that none was tried.
@@ -193,7 +178,7 @@ TEST_F(CredentialStoreKeyringTest, EmptyOrNonUtf8SecretIsUnreadableNotMissing) {
 
 TEST_F(CredentialStoreKeyringTest, LockedKeyringNeedsApprovalAndNeverPrompts) {
   store->saveDeviceToken("secret-token", store->mutationGeneration());
-  lockDefaultCollection();
+  test::lockDefaultCollection();
   UnlockCounter counter;
 
   auto started = std::chrono::steady_clock::now();
@@ -241,7 +226,7 @@ TEST_F(CredentialStoreKeyringTest, LockedKeyringNeedsApprovalAndNeverPrompts) {
 
 TEST_F(CredentialStoreKeyringTest, LockedItemOfAnotherBuildStillCountsAsPresent) {
   ASSERT_TRUE(secrets->add(kService, "quorvin-device-token-v2", "old", false).ok());
-  lockDefaultCollection();
+  test::lockDefaultCollection();
   EXPECT_EQ(store->probeDeviceToken(), TokenProbe::legacyPairingRequired());
 }
 

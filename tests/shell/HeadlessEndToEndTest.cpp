@@ -122,6 +122,38 @@ TEST_F(HeadlessEndToEnd, PairStreamReconcileRestartRevokeAndDisconnect) {
   EXPECT_EQ(app_->credentials().store().probeDeviceToken(), TokenProbe::missing());
 }
 
+// Checkpoints ride on uploads: one at the first upload, then one every 300 s; a failed one
+// is tried again 30 s later (at the first upload from then on, and uploads come every 15 s).
+TEST_F(HeadlessEndToEnd, CheckpointEvery300SecondsAndRetryAfter30) {
+  startServer("alice");
+  // The signing key cannot be read at first (a folder where the key file belongs).
+  const fs::path key = dir_ / "share" / "quorvin" / "oracle-ed25519.key";
+  fs::create_directories(key);
+  launch();
+  post([this] { app_->manager().connect(); });
+  ASSERT_TRUE(drive([this] { return state().oracleError.has_value(); }));
+  const WallTime failedAt = clock_.now();
+  EXPECT_FALSE(state().oracleSequence);
+  fs::remove(key);
+
+  ASSERT_TRUE(drive([this] { return state().lastOracleCommit.has_value(); }));
+  const WallTime first = *state().lastOracleCommit;
+  EXPECT_GE(first - failedAt, std::chrono::seconds(30));
+  EXPECT_LT(first - failedAt, std::chrono::seconds(45));
+  EXPECT_FALSE(state().oracleError);
+
+  std::vector<WallTime> commits{first};
+  while (commits.size() < 3) {
+    ASSERT_TRUE(drive([&] { return state().lastOracleCommit != commits.back(); }));
+    commits.push_back(*state().lastOracleCommit);
+  }
+  for (size_t i = 1; i < commits.size(); ++i) {
+    EXPECT_GE(commits[i] - commits[i - 1], std::chrono::seconds(300));
+    EXPECT_LT(commits[i] - commits[i - 1], std::chrono::seconds(315));
+  }
+  EXPECT_EQ(state().oracleSequence, 2);  // 0, 1, 2: nothing committed twice
+}
+
 TEST(HeadlessLog, OneLinePerStateChangeAndNothingPerTick) {
   ConnectionState a;
   a.login = "alice";

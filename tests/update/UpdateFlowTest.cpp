@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <sstream>
 #include <boost/asio/post.hpp>
 
 #include "platform/Browser.h"
 #include "update/ServedReleaseTest.h"
+#include "update/TerminalUpdate.h"
 #include "update/UpdateFlow.h"
 #include "update/UpdateLaunchHandshake.h"
 
@@ -67,6 +69,32 @@ class UpdateFlowTest : public test::ServedReleaseTest {
   int terminated_ = 0;
   bool checking_ = false;
 };
+
+// `quorvin update`: a service that cannot be asked, or has no release manifest, is a failure
+// with its reason, never "up to date".
+TEST_F(UpdateFlowTest, TerminalUpdateNeverCallsAnUnansweredCheckUpToDate) {
+  auto update = [this](std::string api, bool checkOnly, std::string& out, std::string& err) {
+    UpdateFlow::Config config;
+    config.api = std::move(api);
+    config.currentVersion = "1.0.0";
+    config.bundle = installed_;
+    config.home = home_;
+    config.updatesDirectory = updates_;
+    std::ostringstream o, e;
+    const int code =
+        runTerminalUpdate(checkOnly, TerminalUpdateParts{runtime_, clock_, *http_, &browser_, config}, o, e);
+    out = o.str();
+    err = e.str();
+    return code;
+  };
+  std::string out, err;
+  EXPECT_EQ(update("https://127.0.0.1:9", true, out, err), 1);
+  EXPECT_EQ(out, "");
+  EXPECT_TRUE(err.starts_with("Quorvin could not check for updates at https://127.0.0.1:9: ")) << err;
+  EXPECT_EQ(update(server_.api, false, out, err), 1) << "nothing published yet";
+  EXPECT_EQ(err, "Quorvin could not check for updates at " + server_.api + ": the service answered HTTP 404\n");
+  EXPECT_TRUE(browser_.opened.empty());
+}
 
 TEST_F(UpdateFlowTest, SixHourlyCheckFindsAReleaseAndInstallsItWithoutAsking) {
   flow_ = makeFlow(installed_);
