@@ -139,6 +139,9 @@ TEST(HeadlessAgentManagerTest, MatchesOnlyThisUsersWatchingAgent) {
       "  x06  1000 node /home/me/.local/share/quorvin/quorvin-agent.mjs run --watch\n"
       "  107  1000\n"
       "  108  1000 node /home/me/.local/share/quorvin/quorvin-agent.mjs run --watch --inspect\n"
+      // Signalled, -1 would end every process of the user and 0 this process group.
+      "   -1  1000 node /home/me/.local/share/quorvin/quorvin-agent.mjs run --watch\n"
+      "    0  1000 node /home/me/.local/share/quorvin/quorvin-agent.mjs run --watch\n"
       "109 1000 node /home/me/.local/share/quorvin/quorvin-agent.mjs run --watch";
   EXPECT_EQ(HeadlessAgentManager::matchingProcessIDs(listing, 1000, path), (std::vector<pid_t>{101, 104, 109}));
   EXPECT_TRUE(HeadlessAgentManager::matchingProcessIDs("", 1000, path).empty());
