@@ -110,8 +110,13 @@ void DesktopStartup::runModel(std::function<void()> ready) {
       manager.commands(), [browser](const std::string& url) { browser->open(url); });
 
   boost::asio::signal_set signals(runtime.modelContext(), SIGINT, SIGTERM);
-  signals.async_wait([this](const boost::system::error_code& error, int) {
-    if (!error && front_.quit) front_.quit();
+  signals.async_wait([this, &runtime](const boost::system::error_code& error, int) {
+    if (error) return;
+    if (front_.quit) {
+      front_.quit();  // the front end ends its loop, then calls stop()
+    } else {
+      runtime.stop();
+    }
   });
   // Stop publishing before the machine sleeps; start again after it woke.
   SleepWatcher sleep(runtime.modelContext(), [&manager](bool sleeping) {
@@ -159,6 +164,8 @@ void DesktopStartup::launch(AppServices& services) {
   manager.setCallbacks(std::move(callbacks));
 
   manager.observe([this](const std::shared_ptr<const ConnectionState>& state) { publish(*state); });
+  // The manager publishes only when something changes; the views start from its value now.
+  publish(manager.state());
   manager.start();
 
   LaunchAtLoginPolicy login(LaunchAtLoginPolicy::Setup::forThisProcess(services.paths()));

@@ -92,7 +92,8 @@ TEST(DesktopStartupTest, UnpairedFirstRunOpensTheDashboardAndAnswersLaterLaunche
   options.watchChanges = false;
   options.poolThreads = 1;
   // The Cursor ledger on disk reaches the views as an extra the manager does not carry.
-  test::writeFile(options.paths.appDataDir() / std::string(CursorLedgerFormat::kFileName), "{}");
+  test::writeFile(options.paths.appDataDir() / std::string(CursorLedgerFormat::kFileName),
+                  R"({"version":1,"accounts":{}})");
 
   RecordingFront recorder;
   {
