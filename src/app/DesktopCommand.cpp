@@ -44,7 +44,9 @@ void noDisplayHandler(QtMsgType type, const QMessageLogContext&, const QString& 
     std::cerr << message.toStdString() << std::endl;
     return;
   }
-  std::cerr << kNoDisplayText << " (" << message.toStdString() << ")" << std::endl;
+  // Qt's own text (reinstalling, plugin lists) does not apply: the display is the problem,
+  // and its warning before this line already named it.
+  std::cerr << kNoDisplayText << std::endl;
   std::_Exit(2);
 }
 

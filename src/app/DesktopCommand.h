@@ -10,7 +10,7 @@ int runDesktop(int& argc, char** argv);
 bool environmentHasDisplay();
 
 inline constexpr const char* kNoDisplayText =
-    "Quorvin cannot show its tray: no display was found. Run `quorvin --headless` to publish this computer's "
+    "Quorvin cannot show its tray: no usable display was found. Run `quorvin --headless` to publish this computer's "
     "usage without windows.";
 
 }  // namespace quorvin::app
