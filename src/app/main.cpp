@@ -1,8 +1,9 @@
 // `quorvin`: the desktop agent's entry point. Subcommands live in their own files and
-// register themselves here.
+// register themselves here; without one it starts the tray application.
 #include <CLI/CLI.hpp>
 
 #include "app/Commands.h"
+#include "app/DesktopCommand.h"
 #include "platform/SystemClock.h"
 #include "shell/AppServices.h"
 #include "update/UpdateLaunchHandshake.h"
@@ -17,6 +18,8 @@ int main(int argc, char** argv) {
   app.set_version_flag("--version", std::string("quorvin ") + QUORVIN_VERSION);
   quorvin::app::CommandRegistry registry;
   quorvin::app::registerCommands(app, registry);
+  // No subcommand and no --headless: the tray application.
+  registry.onRunWithoutCommand([&argc, argv] { return quorvin::app::runDesktop(argc, argv); });
   CLI11_PARSE(app, argc, argv);
   return registry.run();
 }

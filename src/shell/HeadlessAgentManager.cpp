@@ -48,6 +48,8 @@ std::vector<pid_t> matchingProcessIDs(std::string_view listing, std::uint32_t ui
     pid_t pid = 0;
     std::uint32_t owner = 0;
     if (!parse(takeWord(line), pid) || !parse(takeWord(line), owner) || owner != uid) continue;
+    // Only real process ids: kill() takes 0 and negative ids as whole process groups.
+    if (pid <= 0) continue;
     std::string_view command = skipSpace(line);
     if (!command.empty() && command.back() == '\r') command.remove_suffix(1);
     const std::string_view program = takeWord(command);

@@ -15,14 +15,18 @@ void applyTrayApplicationSettings() {
 }
 
 int runTrayApplication(int& argc, char** argv, presentation::StateSource& source,
-                       presentation::PresentationCommands& commands, const Clock& clock) {
+                       presentation::PresentationCommands& commands, const Clock& clock,
+                       const std::function<void(TrayController*)>& started) {
   std::unique_ptr<QApplication> owned;
   if (!QApplication::instance()) {
     owned = std::make_unique<QApplication>(argc, argv);
   }
   applyTrayApplicationSettings();
   TrayController controller(source, commands, clock);
-  return QApplication::exec();
+  if (started) started(&controller);
+  const int code = QApplication::exec();
+  if (started) started(nullptr);
+  return code;
 }
 
 }  // namespace quorvin::ui

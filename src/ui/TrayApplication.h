@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include "core/Clock.h"
 #include "presentation/PresentationCommands.h"
 #include "presentation/StateFeed.h"
@@ -12,10 +14,14 @@ namespace quorvin::ui {
 // is full, which reads as steady memory growth for the first half hour.
 void applyTrayApplicationSettings();
 
+class TrayController;
+
 // The tray mode of `quorvin`: creates the Qt application (unless one exists), shows the
 // tray items and runs the event loop until "Quit Quorvin". The caller keeps the state source
-// fed and connects the commands to the connection manager.
+// fed and connects the commands to the connection manager. `started` runs on the Qt thread
+// with the controller once it exists, and with null once the event loop ended.
 int runTrayApplication(int& argc, char** argv, presentation::StateSource& source,
-                       presentation::PresentationCommands& commands, const Clock& clock);
+                       presentation::PresentationCommands& commands, const Clock& clock,
+                       const std::function<void(TrayController*)>& started = {});
 
 }  // namespace quorvin::ui

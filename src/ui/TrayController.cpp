@@ -69,6 +69,7 @@ TrayController::TrayController(StateSource& source, PresentationCommands& comman
   cost_->setToolTip("Quorvin exact estimated cost");
 
   menu_ = new QMenu;
+  menu_->setWindowTitle("Quorvin actions");
   menu_->setMinimumWidth(static_cast<int>(kMenuWidth) / 2);
   connect(menu_, &QMenu::aboutToShow, this, [this] { populateMenu(); });
   populateMenu();
@@ -76,6 +77,8 @@ TrayController::TrayController(StateSource& source, PresentationCommands& comman
   cost_->setContextMenu(menu_);
 
   popup_ = new Popup([this] { popupOpened(); }, [this] { popupClosed(); });
+  // Named so window lists and desktop tools can tell the dashboard apart.
+  popup_->setWindowTitle("Quorvin dashboard");
   auto* layout = new QVBoxLayout(popup_);
   layout->setContentsMargins(0, 0, 0, 6);
   layout->setSpacing(0);
@@ -420,6 +423,14 @@ void TrayController::showSavingsWindow(SavingsPlanPage page) {
     savings_->setState(state_);
   }
   savings_->show(page);
+}
+
+void TrayController::showFromPeer() {
+  if (menu_->isVisible()) {
+    menu_->close();
+    return;
+  }
+  openPreferredStatusItem();
 }
 
 void TrayController::openPreferredStatusItem(bool allowCompactRetry) {

@@ -39,6 +39,9 @@ class TrayController : public QObject {
   // Opens the dashboard under the best visible item, or under the overlay (second launch,
   // attention requests).
   void openPreferredStatusItem(bool allowCompactRetry = true);
+  // A later launch, a finished pairing or the first run: an open action menu closes, else the
+  // dashboard opens.
+  void showFromPeer();
   void showSavingsWindow(presentation::SavingsPlanPage page);
   void perform(presentation::MenuAction action);
   void tearDown();

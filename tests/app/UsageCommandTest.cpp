@@ -10,7 +10,7 @@
 #include <cstdio>
 
 #include "usage/OracleHarness.h"
-#include "usage/TempDirectory.h"
+#include "support/TempFolder.h"
 
 extern char** environ;
 
@@ -68,7 +68,7 @@ class UsageProcess {
 
 TEST(UsageCommand, PrintsOneJsonSnapshotPerIntervalAndExitsCleanlyOnSignals) {
   for (int signal : {SIGTERM, SIGINT}) {
-    test::TempDirectory home;
+    test::TempFolder home;
     std::filesystem::create_directories(home / ".claude/projects/p");
     UsageProcess usage(home.path(), {"--json"});
     auto first = usage.nextLine();

@@ -60,7 +60,7 @@ TEST(LedgerFile, TheReconciliationReadsBackTheGroundTruthModelsAndAgents) {
 }
 
 TEST(LedgerFile, AWriteKilledAtAnyMomentLeavesTheOldLedgerWhole) {
-  test::TempDirectory directory;
+  test::TempFolder directory;
   const auto path = directory / "tokens.json";
   ledger::Cells cells;
   for (int i = 0; i < 3000; ++i) cells[{"2026-01", "claude", "model-" + std::to_string(i)}] = UsageCounters{1, 1, 1, 1};

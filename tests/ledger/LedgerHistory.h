@@ -5,13 +5,13 @@
 
 #include "corpus/LogCorpus.h"
 #include "ledger/LedgerRefresh.h"
-#include "usage/TempDirectory.h"
+#include "support/TempFolder.h"
 
 namespace quorvin::test {
 
 // A home directory with generated Claude Code and Codex histories and their exact sums.
 struct LedgerHistory {
-  TempDirectory home;
+  TempFolder home;
   bench::GroundTruth claude;
   bench::GroundTruth codex;
 

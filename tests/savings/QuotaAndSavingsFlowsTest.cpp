@@ -185,7 +185,7 @@ TEST_F(QuotaAndSavingsFlowsTest, SleepPausesAConfigurationAndStopsItsProcesses) 
   EXPECT_EQ(flows_.savingsStatus(), std::string(QuotaAndSavingsFlows::kPausedBySleep));
   clock_.runUntilIdle(runtime_);
   EXPECT_EQ(flows_.savingsStatus(), std::string(QuotaAndSavingsFlows::kPausedBySleep));  // the stale run shows nothing
-  EXPECT_TRUE(test::processGone(std::stoi(test::readFile(pidFile))));
+  EXPECT_TRUE(test::processEndsSoon(std::stoi(test::readFile(pidFile))));
   EXPECT_TRUE(files_.temporaryEmpty());
 
   // After wake both flows work again.

@@ -11,14 +11,15 @@
 #include <string_view>
 
 #include "savings/TokenSavingsAdvisor.h"
-#include "sources/SourcesTestSupport.h"
+#include "support/ProcessEnds.h"
+#include "support/TempFolder.h"
 
 namespace quorvin::test {
 
 // A home directory with its own temporary folder and one stand-in for the system's bin
 // folders, where tests write fake rtk and brew programs.
 struct SavingsHome {
-  TempDir dir;
+  TempFolder dir;
   std::filesystem::path home = dir.path() / "home";
   std::filesystem::path temporary = dir.path() / "tmp";
   std::filesystem::path systemBin = dir.path() / "bin";
@@ -63,15 +64,5 @@ struct SavingsHome {
       R"({"summary":{"total_commands":42,"total_input":10000,"total_output":2500,"total_saved":7500,"avg_savings_pct":75.0}})";
 };
 
-// Gone, or a zombie nobody has reaped yet; a killed process is given a moment to die.
-inline bool processGone(pid_t pid) {
-  for (int i = 0; i < 500; ++i) {
-    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-    const size_t end = stat.rfind(')');
-    if (stat.empty() || (end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'Z')) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
 
 }  // namespace quorvin::test

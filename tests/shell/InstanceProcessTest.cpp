@@ -12,13 +12,13 @@
 #include <sstream>
 #include <thread>
 
-#include "usage/TempDirectory.h"
+#include "support/TempFolder.h"
 
 extern char** environ;
 
 namespace {
 
-using quorvin::test::TempDirectory;
+using quorvin::test::TempFolder;
 
 const std::string kQuorvin = QUORVIN_BINARY_DIR "/src/app/quorvin";
 
@@ -73,7 +73,7 @@ class InstanceProcessTest : public ::testing::Test {
     while (!done()) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 
-  TempDirectory dir_;
+  TempFolder dir_;
   std::vector<std::string> environment_;
   int runs_ = 0;
 };

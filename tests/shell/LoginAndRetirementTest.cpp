@@ -11,12 +11,12 @@
 #include "platform/MemoryUserDefaults.h"
 #include "shell/HeadlessAgentManager.h"
 #include "shell/LaunchAtLoginPolicy.h"
-#include "usage/TempDirectory.h"
+#include "support/TempFolder.h"
 
 namespace quorvin {
 namespace {
 
-using test::TempDirectory;
+using test::TempFolder;
 
 std::string readAll(const std::filesystem::path& file) {
   std::ifstream in(file);
@@ -48,7 +48,7 @@ class FakeTools : public ::testing::Test {
     return LaunchAtLoginPolicy({paths_, executable, {paths_.configHome / "systemd/user", dir_ / "system-units"}});
   }
 
-  TempDirectory dir_;
+  TempFolder dir_;
   std::string oldPath_;
   Paths paths_;
   MemoryUserDefaults defaults_;
@@ -139,6 +139,9 @@ TEST(HeadlessAgentManagerTest, MatchesOnlyThisUsersWatchingAgent) {
       "  x06  1000 node /home/me/.local/share/quorvin/quorvin-agent.mjs run --watch\n"
       "  107  1000\n"
       "  108  1000 node /home/me/.local/share/quorvin/quorvin-agent.mjs run --watch --inspect\n"
+      // Signalled, -1 would end every process of the user and 0 this process group.
+      "   -1  1000 node /home/me/.local/share/quorvin/quorvin-agent.mjs run --watch\n"
+      "    0  1000 node /home/me/.local/share/quorvin/quorvin-agent.mjs run --watch\n"
       "109 1000 node /home/me/.local/share/quorvin/quorvin-agent.mjs run --watch";
   EXPECT_EQ(HeadlessAgentManager::matchingProcessIDs(listing, 1000, path), (std::vector<pid_t>{101, 104, 109}));
   EXPECT_TRUE(HeadlessAgentManager::matchingProcessIDs("", 1000, path).empty());

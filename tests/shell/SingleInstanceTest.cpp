@@ -15,12 +15,12 @@
 #include "shell/PeerChannel.h"
 #include "shell/SecondInstancePolicy.h"
 #include "shell/SingleInstanceLock.h"
-#include "usage/TempDirectory.h"
+#include "support/TempFolder.h"
 
 namespace quorvin {
 namespace {
 
-using test::TempDirectory;
+using test::TempFolder;
 using SecondInstancePolicy::Instance;
 
 std::string readAll(const std::filesystem::path& file) {
@@ -31,7 +31,7 @@ std::string readAll(const std::filesystem::path& file) {
 }
 
 TEST(SingleInstanceLockTest, HoldsAgainstASecondAttemptAndRewritesTheProcessId) {
-  TempDirectory dir;
+  TempFolder dir;
   const auto file = dir / "nested/quorvin/streamer.lock";
   test::writeFile(file, "123456789012345\nleftover text of an older holder\n");
   auto first = SingleInstanceLock::acquire(file);
@@ -45,7 +45,7 @@ TEST(SingleInstanceLockTest, HoldsAgainstASecondAttemptAndRewritesTheProcessId) 
 }
 
 TEST(SingleInstanceLockTest, TakesOverTheLockOfAKilledCopy) {
-  TempDirectory dir;
+  TempFolder dir;
   const auto file = dir / "streamer.lock";
   int ready[2];
   ASSERT_EQ(::pipe(ready), 0);
@@ -72,7 +72,7 @@ TEST(SingleInstanceLockTest, TakesOverTheLockOfAKilledCopy) {
 }
 
 TEST(SingleInstanceLockTest, RefusesASymbolicLinkAndAnUncreatableFolder) {
-  TempDirectory dir;
+  TempFolder dir;
   test::writeFile(dir / "target", "keep me");
   std::filesystem::create_symlink(dir / "target", dir / "streamer.lock");
   const auto linked = SingleInstanceLock::acquire(dir / "streamer.lock");
@@ -121,7 +121,7 @@ TEST(SecondInstancePolicyTest, ReadsProcFilesSafely) {
 }
 
 TEST(PeerChannelTest, AnswersTheSameUserAndReplacesALeftoverSocket) {
-  TempDirectory dir;
+  TempFolder dir;
   const auto path = dir / "run/quorvin/peer.sock";
   std::filesystem::create_directories(path.parent_path());
   {  // A crashed copy's socket: bound, never unlinked, nobody listening.
@@ -156,7 +156,7 @@ TEST(PeerChannelTest, AnswersTheSameUserAndReplacesALeftoverSocket) {
 }
 
 TEST(PeerChannelTest, NeverReplacesAFileThatIsNotASocket) {
-  TempDirectory dir;
+  TempFolder dir;
   const auto path = dir / "peer.sock";
   test::writeFile(path, "not mine");
   boost::asio::io_context context;

@@ -1,7 +1,0 @@
-#pragma once
-
-#include "support/TempFolder.h"
-
-namespace quorvin::test {
-using TempDir = TempFolder;
-}  // namespace quorvin::test
