@@ -17,6 +17,10 @@ class RuntimeClock : public Clock {
   // clock. Cancellation of the awaiting task ends the sleep early with
   // boost::asio::error::operation_aborted (thrown as boost::system::system_error).
   virtual boost::asio::awaitable<void> sleep(Duration duration) = 0;
+  // Ends every pending sleep at once with operation_aborted, for a runtime that shuts down
+  // while a clock it does not own still holds its sleepers. Timers of the real clock belong
+  // to the runtime's own executors and go with it, so this does nothing there.
+  virtual void cancelSleeps() {}
 };
 
 }  // namespace quorvin

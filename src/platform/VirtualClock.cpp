@@ -68,6 +68,15 @@ void VirtualClock::wake(decltype(sleepers_)::node_type node, boost::system::erro
   node.mapped().second.post(ec);
 }
 
+void VirtualClock::cancelSleeps() {
+  decltype(sleepers_) all;
+  {
+    std::lock_guard lock(mutex_);
+    all.swap(sleepers_);
+  }
+  while (!all.empty()) wake(all.extract(all.begin()), asio::error::operation_aborted);
+}
+
 void VirtualClock::cancelSleeper(uint64_t id) {
   decltype(sleepers_)::node_type node;
   {

@@ -34,6 +34,7 @@ class VirtualClock final : public RuntimeClock {
   // Moves time to the earliest pending sleep and wakes it; false when nothing sleeps.
   bool advanceToNextSleep();
   std::size_t sleepers() const;
+  void cancelSleeps() override;
 
   // Drives the runtime's model context on this thread until `done()` holds (checked after
   // every handler) or nothing can happen any more (no ready work, nothing in flight, no

@@ -148,6 +148,11 @@ void AppServices::shutdown() {
   while (!manager->allTasksEnded() && std::chrono::steady_clock::now() < deadline) {
     context.run_one_for(std::chrono::milliseconds(20));
   }
+  // What still sleeps (the settings' delayed save, a loop retired in its last turn) ends now:
+  // a sleep on a clock this object does not own must not outlive the executors it resumes on.
+  clock_->cancelSleeps();
+  context.restart();
+  context.poll();
   // No pool work may run while the services it uses go away: wait for what is queued, then
   // deliver what it handed back to the model thread.
   runtime_.pool().join();
