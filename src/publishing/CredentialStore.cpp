@@ -23,11 +23,11 @@ std::string statusMessage(const SecretOutcome& outcome) {
 }
 
 std::string readMessage(const SecretOutcome& outcome) {
-  return "Could not read this Mac's pairing token from Keychain (" + statusMessage(outcome) + ").";
+  return "Could not read this computer's pairing token from keyring (" + statusMessage(outcome) + ").";
 }
 
 constexpr const char* kEmptyToken = "The saved pairing token is empty or unreadable.";
-constexpr const char* kUnreadableMetadata = "Keychain returned unreadable pairing metadata.";
+constexpr const char* kUnreadableMetadata = "Keyring returned unreadable pairing metadata.";
 
 bool needsUser(Status status) {
   return status == Status::interactionNotAllowed || status == Status::authFailed || status == Status::userCanceled;
@@ -89,15 +89,15 @@ std::string randomFingerprint() {
 }  // namespace
 
 StoreError StoreError::keychain(int32_t status, std::string message) {
-  return StoreError(Kind::keychain, status, "Could not secure this Mac's pairing token in Keychain (" + message + ").");
+  return StoreError(Kind::keychain, status, "Could not secure this computer's pairing token in keyring (" + message + ").");
 }
 
 StoreError StoreError::interactionControl() {
-  return StoreError(Kind::interactionControl, 0, "Could not safely control Keychain authorization prompts.");
+  return StoreError(Kind::interactionControl, 0, "Could not safely control keyring authorization prompts.");
 }
 
 StoreError StoreError::approvalRequired() {
-  return StoreError(Kind::approvalRequired, 0, "Approve Keychain access to finish removing the legacy pairing token.");
+  return StoreError(Kind::approvalRequired, 0, "Approve keyring access to finish removing the legacy pairing token.");
 }
 
 StoreError StoreError::cancelled() {

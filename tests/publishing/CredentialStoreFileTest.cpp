@@ -91,7 +91,7 @@ TEST_F(CredentialStoreFileTest, DamagedFileIsReportedAndReplacedByTheNextSave) {
                               std::string(2 * 1024 * 1024, '['), std::string("{\"items\":{}}")}) {
     std::ofstream(file, std::ios::binary | std::ios::trunc) << damaged;
     EXPECT_EQ(store.probeDeviceToken(),
-              TokenProbe::failed("Could not read this Mac's pairing token from Keychain (the credential file is damaged)."))
+              TokenProbe::failed("Could not read this computer's pairing token from keyring (the credential file is damaged)."))
         << damaged.substr(0, 40);
   }
   store.saveDeviceToken("fresh", store.mutationGeneration());

@@ -197,7 +197,7 @@ TEST_F(CredentialStoreKeyringTest, LockedKeyringNeedsApprovalAndNeverPrompts) {
     FAIL() << "expected approvalRequired";
   } catch (const StoreError& error) {
     EXPECT_EQ(error.kind(), StoreError::Kind::approvalRequired);
-    EXPECT_STREQ(error.what(), "Approve Keychain access to finish removing the legacy pairing token.");
+    EXPECT_STREQ(error.what(), "Approve keyring access to finish removing the legacy pairing token.");
   }
   EXPECT_FALSE(defaults.contains("device_token"));
   EXPECT_TRUE(store->interactionAllowed());  // restored after the deletion
@@ -219,7 +219,7 @@ TEST_F(CredentialStoreKeyringTest, LockedKeyringNeedsApprovalAndNeverPrompts) {
   } catch (const StoreError& error) {
     EXPECT_EQ(error.kind(), StoreError::Kind::keychain);
     EXPECT_EQ(error.status(), SecretOutcome::userCanceledCode);
-    EXPECT_STREQ(error.what(), "Could not secure this Mac's pairing token in Keychain (the keyring was not unlocked).");
+    EXPECT_STREQ(error.what(), "Could not secure this computer's pairing token in keyring (the keyring was not unlocked).");
   }
   EXPECT_EQ(defaults.string("device_token"), "legacy");
 }

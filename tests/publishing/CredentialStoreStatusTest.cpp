@@ -79,10 +79,10 @@ TEST_F(CredentialStoreStatusTest, ReadAnswersMapToProbes) {
 
   secrets->readAnswer.outcome = SecretOutcome::failed(5, "Remote peer disconnected");
   EXPECT_EQ(store->probeDeviceToken(),
-            TokenProbe::failed("Could not read this Mac's pairing token from Keychain (Remote peer disconnected)."));
+            TokenProbe::failed("Could not read this computer's pairing token from keyring (Remote peer disconnected)."));
   secrets->readAnswer.outcome = SecretOutcome::failed(-3, "");  // a code without the host's text
   EXPECT_EQ(store->probeDeviceToken(),
-            TokenProbe::failed("Could not read this Mac's pairing token from Keychain (status -3)."));
+            TokenProbe::failed("Could not read this computer's pairing token from keyring (status -3)."));
 
   // The probe never asks for prompts; locate does, and skips the legacy scan.
   secrets->readAnswer.outcome = SecretOutcome::notFound();
@@ -103,9 +103,9 @@ TEST_F(CredentialStoreStatusTest, LegacyScanAnswersMapToProbes) {
   EXPECT_EQ(store->probeDeviceToken(), TokenProbe::legacyPairingRequired());
   secrets->listAnswer = {SecretOutcome::failed(9, "bus gone"), false, {}};
   EXPECT_EQ(store->probeDeviceToken(),
-            TokenProbe::failed("Could not read this Mac's pairing token from Keychain (bus gone)."));
+            TokenProbe::failed("Could not read this computer's pairing token from keyring (bus gone)."));
   secrets->listAnswer = {SecretOutcome::success(), true, {}};
-  EXPECT_EQ(store->probeDeviceToken(), TokenProbe::failed("Keychain returned unreadable pairing metadata."));
+  EXPECT_EQ(store->probeDeviceToken(), TokenProbe::failed("Keyring returned unreadable pairing metadata."));
   // This build's own account, items without one and unrelated names do not count.
   secrets->listAnswer = {SecretOutcome::success(), false,
                          {std::nullopt, store->account(), std::string("quorvin-device-token-v5"),
@@ -124,7 +124,7 @@ TEST_F(CredentialStoreStatusTest, FailedSaveKeepsTheDefaultsValue) {
   } catch (const StoreError& error) {
     EXPECT_EQ(error.kind(), StoreError::Kind::keychain);
     EXPECT_EQ(error.status(), 13);
-    EXPECT_STREQ(error.what(), "Could not secure this Mac's pairing token in Keychain (No such interface).");
+    EXPECT_STREQ(error.what(), "Could not secure this computer's pairing token in keyring (No such interface).");
   }
   EXPECT_EQ(secrets->calls, (std::vector<std::string>{"update", "add"}));
   EXPECT_EQ(defaults.string("device_token"), "legacy");
@@ -163,7 +163,7 @@ TEST_F(CredentialStoreStatusTest, DeleteMapsAnswersAndSwitchesPromptsOffMeanwhil
     FAIL();
   } catch (const StoreError& error) {
     EXPECT_EQ(error.kind(), StoreError::Kind::keychain);
-    EXPECT_STREQ(error.what(), "Could not secure this Mac's pairing token in Keychain (status -1).");
+    EXPECT_STREQ(error.what(), "Could not secure this computer's pairing token in keyring (status -1).");
   }
   EXPECT_FALSE(defaults.contains("device_token"));
   EXPECT_TRUE(store->interactionAllowed());  // restored on the failing path too
@@ -175,9 +175,9 @@ TEST_F(CredentialStoreStatusTest, DeleteMapsAnswersAndSwitchesPromptsOffMeanwhil
 }
 
 TEST(StoreErrorTest, TextsAreTheUserFacingSentences) {
-  EXPECT_STREQ(StoreError::interactionControl().what(), "Could not safely control Keychain authorization prompts.");
+  EXPECT_STREQ(StoreError::interactionControl().what(), "Could not safely control keyring authorization prompts.");
   EXPECT_STREQ(StoreError::approvalRequired().what(),
-               "Approve Keychain access to finish removing the legacy pairing token.");
+               "Approve keyring access to finish removing the legacy pairing token.");
   EXPECT_STREQ(StoreError::cancelled().what(), "The credential operation was canceled.");
 }
 
