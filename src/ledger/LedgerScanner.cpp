@@ -216,8 +216,9 @@ int32_t monthNumber(Day day) {
 
 std::string monthName(int32_t number) {
   const int32_t year = number >= 0 ? number / 12 : (number - 11) / 12;
-  char text[16];
-  std::snprintf(text, sizeof text, "%04d-%02d", year, number - year * 12 + 1);
+  const int month = static_cast<int>(number - year * 12 + 1);  // 1..12
+  char text[32];  // room for any int year, so no year can cut the text short
+  std::snprintf(text, sizeof text, "%04d-%02d", static_cast<int>(year), month);
   return text;
 }
 

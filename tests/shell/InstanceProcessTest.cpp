@@ -12,6 +12,7 @@
 #include <sstream>
 #include <thread>
 
+#include "support/ProgramRun.h"
 #include "support/TempFolder.h"
 
 extern char** environ;
@@ -35,19 +36,8 @@ class InstanceProcessTest : public ::testing::Test {
   }
 
   pid_t spawn(const std::vector<std::string>& arguments, const std::filesystem::path& output) {
-    std::vector<char*> argv{const_cast<char*>(kQuorvin.c_str())};
-    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (auto& entry : environment_) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = 0;
-    EXPECT_EQ(posix_spawn(&pid, kQuorvin.c_str(), &actions, nullptr, argv.data(), envp.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t pid = quorvin::test::spawnProgram(kQuorvin, arguments, environment_, output);
+    EXPECT_NE(pid, 0);
     return pid;
   }
 
