@@ -16,7 +16,9 @@ namespace {
 struct BusClient {
   explicit BusClient(const char* name = nullptr) {
     EXPECT_GE(sd_bus_open_system(&bus), 0);
-    if (name != nullptr) EXPECT_GE(sd_bus_request_name(bus, name, 0), 0);
+    if (name != nullptr) {
+      EXPECT_GE(sd_bus_request_name(bus, name, 0), 0);
+    }
   }
   ~BusClient() { sd_bus_flush_close_unref(bus); }
 
