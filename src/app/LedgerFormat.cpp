@@ -4,21 +4,12 @@
 #include <cstdio>
 #include <map>
 
+#include "app/TerminalText.h"
 #include "usage/UsageCostEstimator.h"
 
 namespace quorvin::app {
 
 namespace {
-
-std::string grouped(int64_t n) {
-  const std::string digits = std::to_string(n < 0 ? 0 : n);
-  std::string out;
-  for (size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) out.push_back(',');
-    out.push_back(digits[i]);
-  }
-  return out;
-}
 
 struct Row {
   UsageCounters counters;
@@ -30,9 +21,9 @@ std::string row(const std::string& label, const Row& sums) {
   std::snprintf(cost, sizeof cost, "$%.2f", sums.cost);
   char text[256];
   std::snprintf(text, sizeof text, "%-10s %16s %14s %18s %16s %18s %12s\n", label.c_str(),
-                grouped(sums.counters.input).c_str(), grouped(sums.counters.output).c_str(),
-                grouped(sums.counters.cacheRead).c_str(), grouped(sums.counters.cacheWrite).c_str(),
-                grouped(sums.counters.total()).c_str(), cost);
+                groupedInteger(sums.counters.input).c_str(), groupedInteger(sums.counters.output).c_str(),
+                groupedInteger(sums.counters.cacheRead).c_str(), groupedInteger(sums.counters.cacheWrite).c_str(),
+                groupedInteger(sums.counters.total()).c_str(), cost);
   return text;
 }
 

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "app/TerminalText.h"
 #include "sources/ProviderQuotaPresentation.h"
 
 namespace quorvin::app {
@@ -46,35 +47,13 @@ std::string_view statusWord(ProviderQuotaAvailability availability) {
   return "OFFLINE";
 }
 
-std::string grouped(int64_t n) {
-  const std::string digits = std::to_string(n < 0 ? 0 : n);
-  std::string out;
-  for (size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) out.push_back(',');
-    out.push_back(digits[i]);
-  }
-  return out;
-}
-
-std::string formatted(const char* format, double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, format, value);
-  return text;
-}
-
-std::string padded(std::string text, size_t width) {
-  text.resize(std::max(text.size() + 1, width), ' ');
-  return text;
-}
-
-std::string line(const std::string& label, const std::string& value) { return padded(label, 22) + value + "\n"; }
-
 }  // namespace
 
 std::string quotasText(const std::vector<ProviderQuotaSnapshot>& snapshots, WallTime now) {
   std::string out;
   for (const auto& snapshot : snapshots) {
-    out += padded(std::string(displayName(snapshot.provider)), 12) + std::string(statusWord(snapshot.availability)) + "\n";
+    out +=
+        padded(std::string(displayName(snapshot.provider)), 12) + std::string(statusWord(snapshot.availability)) + "\n";
     if (snapshot.availability != ProviderQuotaAvailability::available) {
       out += snapshot.availability == ProviderQuotaAvailability::checking ? "  Checking local account\u2026\n"
                                                                           : "  Sign in with the CLI\n";
@@ -112,19 +91,19 @@ std::string savingsText(const TokenSavingsSnapshot& snapshot, const TokenSavings
   std::string out;
   std::string state = !snapshot.installed ? "not installed" : snapshot.enabled ? "on" : "installed, not set up";
   if (snapshot.version) state += " (version " + *snapshot.version + ")";
-  out += line("RTK", state);
+  out += labelledLine("RTK", state);
   if (snapshot.installed) {
-    out += line("Commands", grouped(snapshot.totalCommands));
-    out += line("Original tokens", grouped(snapshot.originalTokens));
-    out += line("Output tokens", grouped(snapshot.outputTokens));
-    out += line("Saved tokens", grouped(snapshot.savedTokens));
-    out += line("Average saving", formatted("%.1f%%", snapshot.savingsPercent));
+    out += labelledLine("Commands", groupedInteger(snapshot.totalCommands));
+    out += labelledLine("Original tokens", groupedInteger(snapshot.originalTokens));
+    out += labelledLine("Output tokens", groupedInteger(snapshot.outputTokens));
+    out += labelledLine("Saved tokens", groupedInteger(snapshot.savedTokens));
+    out += labelledLine("Average saving", formatDouble("%.1f%%", snapshot.savingsPercent));
   }
-  if (snapshot.error) out += line("Problem", *snapshot.error);
+  if (snapshot.error) out += labelledLine("Problem", *snapshot.error);
   const std::string basis = projection.measured ? " saved, as measured by RTK" : " at a 10% cut of fresh input";
-  out += line("Estimated value", formatted("$%.2f", projection.estimatedUSD) + " for " + grouped(projection.tokens) +
-                                     " tokens" + basis);
-  out += line("Priced input", formatted("%.0f%%", projection.inputPriceCoverage * 100) + " of fresh input");
+  out += labelledLine("Estimated value", formatDouble("$%.2f", projection.estimatedUSD) + " for " +
+                                             groupedInteger(projection.tokens) + " tokens" + basis);
+  out += labelledLine("Priced input", formatDouble("%.0f%%", projection.inputPriceCoverage * 100) + " of fresh input");
   if (!snapshot.installed) out += "Set it up with: quorvin savings enable\n";
   return out;
 }

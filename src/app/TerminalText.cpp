@@ -2,6 +2,7 @@
 
 #include <unicode/utf8.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 
@@ -35,5 +36,12 @@ std::string printable(std::string_view text) {
   }
   return out;
 }
+
+std::string padded(std::string text, size_t width) {
+  text.resize(std::max(text.size() + 1, width), ' ');
+  return text;
+}
+
+std::string labelledLine(const std::string& label, const std::string& value) { return padded(label, 22) + value + "\n"; }
 
 }  // namespace quorvin::app

@@ -18,30 +18,15 @@ boost::json::value orNull(const std::optional<T>& value) {
   return boost::json::value(*value);
 }
 
-std::string grouped(int64_t n) {
-  const unsigned long long magnitude = n < 0 ? 0ULL - static_cast<unsigned long long>(n) : static_cast<unsigned long long>(n);
-  const std::string digits = std::to_string(magnitude);
-  std::string out;
-  for (size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) out.push_back(',');
-    out.push_back(digits[i]);
-  }
-  return n < 0 ? "-" + out : out;
-}
-
 std::string dollars(double cost) {
   char text[64];
   std::snprintf(text, sizeof text, "$%.2f", cost);
   return text;
 }
 
-std::string line(const std::string& label, const std::string& value) {
-  std::string out = label;
-  out.resize(std::max<size_t>(label.size() + 1, 22), ' ');
-  return out + value + "\n";
+std::string counter(const std::optional<int64_t>& value) {
+  return value ? groupedInteger(*value) : "not reported";
 }
-
-std::string counter(const std::optional<int64_t>& value) { return value ? grouped(*value) : "not reported"; }
 
 }  // namespace
 
@@ -56,7 +41,8 @@ std::string totalsJson(const API::Totals& totals) {
                       {"cost", row.cost}});
   }
   boost::json::array agents;
-  for (const auto& row : totals.agents) agents.push_back({{"name", row.name}, {"tokens", row.tokens}, {"cost", row.cost}});
+  for (const auto& row : totals.agents)
+    agents.push_back({{"name", row.name}, {"tokens", row.tokens}, {"cost", row.cost}});
   boost::json::object root;
   root["total"] = totals.total;
   root["cost"] = totals.cost;
@@ -74,26 +60,28 @@ std::string totalsJson(const API::Totals& totals) {
 
 std::string totalsText(const API::Totals& totals) {
   std::string out;
-  out += line("Total tokens", grouped(totals.total));
-  out += line("Cost", dollars(totals.cost));
-  out += line("Input", counter(totals.input));
-  out += line("Output", counter(totals.output));
-  out += line("Cache read", counter(totals.cacheRead));
-  out += line("Cache write", counter(totals.cacheWrite));
-  if (totals.liveTotal) out += line("Live tokens", grouped(*totals.liveTotal));
-  if (totals.liveCost) out += line("Live cost", dollars(*totals.liveCost));
-  if (totals.accountingRevision) out += line("Accounting revision", printable(*totals.accountingRevision));
+  out += labelledLine("Total tokens", groupedInteger(totals.total));
+  out += labelledLine("Cost", dollars(totals.cost));
+  out += labelledLine("Input", counter(totals.input));
+  out += labelledLine("Output", counter(totals.output));
+  out += labelledLine("Cache read", counter(totals.cacheRead));
+  out += labelledLine("Cache write", counter(totals.cacheWrite));
+  if (totals.liveTotal) out += labelledLine("Live tokens", groupedInteger(*totals.liveTotal));
+  if (totals.liveCost) out += labelledLine("Live cost", dollars(*totals.liveCost));
+  if (totals.accountingRevision) out += labelledLine("Accounting revision", printable(*totals.accountingRevision));
   if (!totals.models.empty()) {
     out += "\nModels\n";
     for (const auto& row : totals.models) {
-      const int64_t tokens = saturatingAdd(saturatingAdd(row.input, row.output), saturatingAdd(row.cacheRead, row.cacheWrite));
-      out += line("  " + printable(row.name), grouped(tokens) + " tokens  " + dollars(row.cost));
+      const int64_t tokens =
+          saturatingAdd(saturatingAdd(row.input, row.output), saturatingAdd(row.cacheRead, row.cacheWrite));
+      out += labelledLine("  " + printable(row.name), groupedInteger(tokens) + " tokens  " + dollars(row.cost));
     }
   }
   if (!totals.agents.empty()) {
     out += "\nAgents\n";
     for (const auto& row : totals.agents) {
-      out += row.tokens > 0 ? line("  " + printable(row.name), grouped(row.tokens) + " tokens  " + dollars(row.cost))
+      out += row.tokens > 0 ? labelledLine("  " + printable(row.name),
+                                           groupedInteger(row.tokens) + " tokens  " + dollars(row.cost))
                             : "  " + printable(row.name) + "\n";
     }
   }

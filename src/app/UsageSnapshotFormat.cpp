@@ -35,17 +35,6 @@ std::string usageSnapshotJson(const LiveUsageOracle::Snapshot& snapshot) {
 
 namespace {
 
-// 1234567 -> "1,234,567"
-std::string grouped(int64_t value) {
-  std::string digits = std::to_string(value < 0 ? -(value + 1) + uint64_t(1) : uint64_t(value));
-  std::string out;
-  for (size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) out.push_back(',');
-    out.push_back(digits[i]);
-  }
-  return value < 0 ? "-" + out : out;
-}
-
 std::string money(double dollars) {
   char text[64];
   std::snprintf(text, sizeof text, "$%.4f", dollars);
@@ -63,7 +52,7 @@ std::string clockTime(WallTime time) {
 
 std::string row(std::string_view name, int64_t tokens, double cost) {
   char text[128];
-  std::snprintf(text, sizeof text, "  %-10.10s %15s %12s\n", std::string(name).c_str(), grouped(tokens).c_str(),
+  std::snprintf(text, sizeof text, "  %-10.10s %15s %12s\n", std::string(name).c_str(), groupedInteger(tokens).c_str(),
                 money(cost).c_str());
   return text;
 }
@@ -85,9 +74,9 @@ std::string usageSnapshotTable(const LiveUsageOracle::Snapshot& snapshot, WallTi
   }
   if (snapshot.sources.empty()) out += "  (no agent logs found yet)\n";
   out += row("total", snapshot.counters.total(), totalCost);
-  out += "  input " + grouped(snapshot.counters.input) + " · output " + grouped(snapshot.counters.output) +
-         " · cache read " + grouped(snapshot.counters.cacheRead) + " · cache write " +
-         grouped(snapshot.counters.cacheWrite) + "\n";
+  out += "  input " + groupedInteger(snapshot.counters.input) + " · output " +
+         groupedInteger(snapshot.counters.output) + " · cache read " + groupedInteger(snapshot.counters.cacheRead) +
+         " · cache write " + groupedInteger(snapshot.counters.cacheWrite) + "\n";
   out += "  models:";
   if (snapshot.models.empty()) out += " none yet";
   for (size_t i = 0; i < snapshot.models.size(); ++i) out += (i ? ", " : " ") + printable(snapshot.models[i]);
