@@ -8,24 +8,16 @@
 #include <cstdio>
 
 #include "app/TerminalText.h"
+#include "core/Time.h"
 #include "sources/ProviderQuotaPresentation.h"
 
 namespace quorvin::app {
 
 namespace {
 
-std::string isoText(WallTime time) {
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(std::chrono::floor<std::chrono::seconds>(time));
-  std::tm utc{};
-  ::gmtime_r(&seconds, &utc);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return text;
-}
-
 boost::json::value timeOrNull(const std::optional<WallTime>& time) {
   if (!time) return nullptr;
-  return boost::json::value(isoText(*time));
+  return boost::json::value(formatIso8601Seconds(*time));
 }
 
 std::string_view availabilityName(ProviderQuotaAvailability availability) {

@@ -1,6 +1,7 @@
 #include "core/Time.h"
 
 #include <cctype>
+#include <ctime>
 
 namespace quorvin {
 
@@ -88,6 +89,15 @@ std::optional<WallTime> parseIso8601(std::string_view text, bool withFraction) n
 std::optional<WallTime> parseIso8601Either(std::string_view text) noexcept {
   if (auto t = parseIso8601(text, true)) return t;
   return parseIso8601(text, false);
+}
+
+std::string formatIso8601Seconds(WallTime time) {
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(std::chrono::floor<std::chrono::seconds>(time));
+  std::tm utc{};
+  ::gmtime_r(&seconds, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
 }
 
 }  // namespace quorvin

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "core/Log.h"
+#include "core/Time.h"
 #include "platform/AtomicFile.h"
 #include "shell/HostTool.h"
 
@@ -25,15 +26,6 @@ std::string quotedExec(const std::string& path) {
     quoted += c;
   }
   return quoted + "\"";
-}
-
-std::string isoNow(WallTime now) {
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return text;
 }
 
 }  // namespace
@@ -101,7 +93,7 @@ std::optional<LaunchAtLoginPolicy::Outcome> LaunchAtLoginPolicy::registerIfPacka
   if (initial != enabled && initial != requiresApproval) registrationError = registerEntry();
   const int final = status();
   defaults.setString(kFinalStatusKey, name(final));
-  defaults.setString(kCheckedAtKey, isoNow(now));
+  defaults.setString(kCheckedAtKey, formatIso8601Seconds(now));
   logLine("Quorvin launch-at-login final status: " + name(final));
   Outcome outcome;
   if (final == requiresApproval) {

@@ -4,26 +4,13 @@
 #include <cstdio>
 #include <ctime>
 
+#include "core/NumberText.h"
+#include "core/Time.h"
 #include "publishing/ConnectionRules.h"
 
 namespace quorvin {
 
 namespace {
-
-std::string grouped(long long value) {
-  std::string digits = std::to_string(value);
-  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(static_cast<std::size_t>(at), ",");
-  return digits;
-}
-
-std::string isoText(WallTime at) {
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(at);
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return text;
-}
 
 bool needsAttention(const ConnectionState& state) {
   return state.lastError || state.cursorStatus || state.launchAtLoginError || state.launchAtLoginNeedsApproval;
@@ -52,7 +39,7 @@ boost::json::value optional(const std::optional<T>& value) {
 std::string exactCostText(double dollars) {
   const double value = std::isfinite(dollars) && dollars > 0 ? dollars : 0;
   // Ties to even, as the tray's formatter rounds.
-  return "$" + grouped(static_cast<long long>(std::nearbyint(value)));
+  return "$" + groupedInteger(static_cast<long long>(std::nearbyint(value)));
 }
 
 std::string trayTooltip(const ConnectionState& state, WallTime now) {
@@ -61,7 +48,7 @@ std::string trayTooltip(const ConnectionState& state, WallTime now) {
     case ConnectionStatus::Kind::connected: {
       const auto rate = static_cast<int64_t>(std::round(state.tokensPerMinute(now)));
       return "Quorvin" + dot + (needsAttention(state) ? "needs attention" : "streaming") + dot +
-             rules::shortTokens(rate) + "/min" + dot + grouped(state.publicTokens()) + " tokens" + dot +
+             rules::shortTokens(rate) + "/min" + dot + groupedInteger(state.publicTokens()) + " tokens" + dot +
              exactCostText(state.publicCost());
     }
     case ConnectionStatus::Kind::pairing:
@@ -88,7 +75,7 @@ boost::json::object statusReport(const ConnectionState& state, WallTime now) {
   report["publicTokens"] = state.publicTokens();
   report["publicCost"] = state.publicCost();
   report["tokensPerMinute"] = state.tokensPerMinute(now);
-  report["lastSync"] = state.lastSync ? boost::json::value(isoText(*state.lastSync)) : boost::json::value(nullptr);
+  report["lastSync"] = state.lastSync ? boost::json::value(formatIso8601Seconds(*state.lastSync)) : boost::json::value(nullptr);
   report["lastError"] = optional(state.lastError);
   report["updateVersion"] = optional(state.updateVersion);
   report["updateStatus"] = optional(state.updateStatus);

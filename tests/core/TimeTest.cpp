@@ -18,6 +18,8 @@ TEST(Iso8601, ParsesBothFormsAndOffsets) {
   EXPECT_EQ(offset, plain);
   EXPECT_FALSE(parseIso8601("2026-01-02T03:04:05.1Z", false));
   EXPECT_FALSE(parseIso8601("2026-01-02T03:04:05Z", true));
+  // Written back in whole seconds: the fraction is dropped, not rounded up.
+  EXPECT_EQ(formatIso8601Seconds(*fractional), "2026-01-02T03:04:05Z");
 }
 
 TEST(Iso8601, RejectsMalformedText) {
