@@ -257,19 +257,29 @@ class CellSums {
 }  // namespace
 
 MergedMessages mergeMessages(const std::vector<const LogFileTally*>& tallies) {
-  MergedMessages merged;
+  // Sorted by id rather than hashed: one flat array instead of a node per message, and
+  // reports of one message end up side by side.
+  std::vector<std::pair<uint64_t, const ClaudeMessage*>> all;
   size_t count = 0;
   for (const LogFileTally* tally : tallies) count += tally->messages.size();
-  merged.reserve(count);
+  all.reserve(count);
   for (const LogFileTally* tally : tallies) {
-    for (const auto& [id, message] : tally->messages) {
-      auto [found, inserted] = merged.try_emplace(id, &message);
-      if (inserted) continue;
-      // Copied only when a message is in two files, which is rare.
-      if (found->second.owned == nullptr) found->second.owned = std::make_unique<ClaudeMessage>(*found->second.view);
-      found->second.owned->merge(message);
-      found->second.view = found->second.owned.get();
+    for (const auto& [id, message] : tally->messages) all.emplace_back(id, &message);
+  }
+  std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  MergedMessages merged;
+  merged.reserve(all.size());
+  for (const auto& [id, message] : all) {
+    if (merged.empty() || merged.back().id != id) {
+      merged.push_back({id, message, nullptr});
+      continue;
     }
+    // Copied only when a message is in two files, which is rare. Merging is the same for
+    // any order of reports.
+    MergedMessage& found = merged.back();
+    if (found.owned == nullptr) found.owned = std::make_unique<ClaudeMessage>(*found.view);
+    found.owned->merge(*message);
+    found.view = found.owned.get();
   }
   return merged;
 }
@@ -280,7 +290,7 @@ Cells cellsOf(const std::vector<const LogFileTally*>& tallies, const MergedMessa
   for (const LogFileTally* tally : tallies) {
     for (const auto& [key, counters] : tally->sums) sums.add(key.day, tally->source, key.model, counters);
   }
-  for (const auto& [id, message] : messages) {
+  for (const auto& message : messages) {
     sums.add(message.view->day, UsageSource::claude, message.view->model, message.view->counters);
   }
   return sums.cells();

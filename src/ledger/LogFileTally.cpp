@@ -130,7 +130,8 @@ void LogFileTally::materialize() {
 
 uint64_t LogFileTally::consume(std::string_view text) {
   materialize();
-  std::string().swap(encodedMessages);  // about to change: written anew
+  encodedMessages = {};  // about to change: written anew
+  encodedBacking.reset();
   uint64_t used = 0;
   while (used < text.size()) {
     const size_t end = text.find('\n', used);
