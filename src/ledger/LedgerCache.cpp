@@ -339,7 +339,8 @@ void decodeMessages(std::string_view block, std::unordered_map<uint64_t, ClaudeM
     message.day = r.number<Day>();
     const auto model = r.number<uint32_t>();
     if (model < models.size()) message.model = models[model];
-    auto [found, inserted] = into.try_emplace(id, message);
+    // try_emplace leaves `message` alone when the id is there already.
+    auto [found, inserted] = into.try_emplace(id, std::move(message));
     if (!inserted) found->second.merge(message);
   }
 }
