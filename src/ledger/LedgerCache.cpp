@@ -1,11 +1,15 @@
 #include "ledger/LedgerCache.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <unordered_map>
 #include <type_traits>
 
 #include "ledger/LedgerDocument.h"
-#include "usage/BoundedFileRead.h"
 
 namespace quorvin::ledger::LedgerCache {
 
@@ -69,13 +73,15 @@ class Reader {
     rest_.remove_prefix(sizeof(T));
     return value;
   }
-  std::string text() {
+  std::string text() { return std::string(view()); }
+  // Valid while the bytes read are.
+  std::string_view view() {
     const uint64_t size = number<uint64_t>();
     if (!ok_ || size > rest_.size()) {
       ok_ = false;
       return {};
     }
-    std::string value(rest_.substr(0, size));
+    const std::string_view value = rest_.substr(0, size);
     rest_.remove_prefix(size);
     return value;
   }
@@ -209,7 +215,7 @@ bool flag(Reader& r) {
   return value == 1;
 }
 
-std::unique_ptr<ScannedFile> decodeFile(Reader& r) {
+std::unique_ptr<ScannedFile> decodeFile(Reader& r, const std::shared_ptr<const void>& backing) {
   auto file = std::make_unique<ScannedFile>();
   LogFileTally& tally = file->tally;
   file->path = r.text();
@@ -247,7 +253,8 @@ std::unique_ptr<ScannedFile> decodeFile(Reader& r) {
     tally.sums[std::move(key)] += r.counters();
   }
   // Checked now, decoded only when this run needs the file's messages.
-  tally.encodedMessages = r.text();
+  tally.encodedMessages = r.view();
+  tally.encodedBacking = backing;
   if (!r.ok() || !messagesAreSound(tally.encodedMessages)) return nullptr;
   return file;
 }
@@ -332,27 +339,39 @@ void decodeMessages(std::string_view block, std::unordered_map<uint64_t, ClaudeM
     message.day = r.number<Day>();
     const auto model = r.number<uint32_t>();
     if (model < models.size()) message.model = models[model];
-    auto [found, inserted] = into.try_emplace(id, message);
+    // try_emplace leaves `message` alone when the id is there already.
+    auto [found, inserted] = into.try_emplace(id, std::move(message));
     if (!inserted) found->second.merge(message);
   }
 }
 
 std::string encode(const std::vector<const ScannedFile*>& files, const Cells& cells,
                    const std::vector<StoreTally>& stores) {
-  Writer body;
-  body.number<uint64_t>(files.size());
-  for (const ScannedFile* file : files) encodeFile(body, *file);
-  encodeCells(body, cells);
-  encodeStores(body, stores);
-  Writer head;
-  head.out.append(kMagic);
-  head.number(kVersion);
-  head.number(checksum(body.out));
-  return head.out + body.out;
+  Writer w;
+  size_t estimate = 4096;
+  for (const ScannedFile* file : files) estimate += 512 + file->tally.encodedMessages.size();
+  w.out.reserve(estimate);
+  w.out.append(kMagic);
+  w.number(kVersion);
+  const size_t sumAt = w.out.size();
+  w.number<uint64_t>(0);  // the checksum, once the body is written
+  const size_t headSize = w.out.size();
+  w.number<uint64_t>(files.size());
+  for (const ScannedFile* file : files) encodeFile(w, *file);
+  encodeCells(w, cells);
+  encodeStores(w, stores);
+  const uint64_t sum = checksum(std::string_view(w.out).substr(headSize));
+  std::memcpy(w.out.data() + sumAt, &sum, sizeof sum);
+  return std::move(w.out);
 }
 
-std::optional<Contents> decode(std::string_view bytes) {
+std::optional<Contents> decode(std::string_view bytes, std::shared_ptr<const void> backing) {
   if (bytes.size() > kMaxBytes || !bytes.starts_with(kMagic)) return std::nullopt;
+  if (!backing) {
+    auto copy = std::make_shared<const std::string>(bytes);
+    bytes = *copy;
+    backing = std::move(copy);
+  }
   Reader head(bytes.substr(kMagic.size()));
   const auto version = head.number<uint32_t>();
   const auto sum = head.number<uint64_t>();
@@ -364,7 +383,7 @@ std::optional<Contents> decode(std::string_view bytes) {
   Contents contents;
   // The smallest file record is well over 64 bytes.
   for (uint64_t n = r.count(64); n > 0; --n) {
-    auto file = decodeFile(r);
+    auto file = decodeFile(r, backing);
     if (!file) return std::nullopt;
     contents.files.push_back(std::move(file));
   }
@@ -376,10 +395,43 @@ std::optional<Contents> decode(std::string_view bytes) {
   return contents;
 }
 
+namespace {
+
+// The cache's bytes, mapped rather than read: a repeat run then neither copies nor clears
+// megabytes of message records it will not look at. The file is only ever replaced by a
+// rename, never rewritten in place, so the mapped bytes cannot shrink under us.
+class MappedFile {
+ public:
+  static std::shared_ptr<const MappedFile> open(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return nullptr;
+    struct stat status {};
+    void* data = MAP_FAILED;
+    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0 &&
+        static_cast<uint64_t>(status.st_size) <= kMaxBytes) {
+      data = ::mmap(nullptr, static_cast<size_t>(status.st_size), PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+    }
+    ::close(fd);
+    if (data == MAP_FAILED) return nullptr;
+    return std::shared_ptr<const MappedFile>(new MappedFile(data, static_cast<size_t>(status.st_size)));
+  }
+  ~MappedFile() { ::munmap(data_, size_); }
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+  std::string_view bytes() const { return {static_cast<const char*>(data_), size_}; }
+
+ private:
+  MappedFile(void* data, size_t size) : data_(data), size_(size) {}
+  void* data_;
+  size_t size_;
+};
+
+}  // namespace
+
 Contents load(const std::filesystem::path& path) {
-  const auto bytes = readBoundedFile(path.string(), kMaxBytes);
-  if (!bytes) return {};
-  auto contents = decode(*bytes);
+  const auto mapped = MappedFile::open(path);
+  if (!mapped) return {};
+  auto contents = decode(mapped->bytes(), mapped);
   if (!contents) return {};
   return std::move(*contents);
 }

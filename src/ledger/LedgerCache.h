@@ -34,8 +34,9 @@ struct Contents {
 
 std::string encode(const std::vector<const ScannedFile*>& files, const Cells& cells,
                    const std::vector<StoreTally>& stores = {});
-// Nothing unless the whole text is a cache of this version, intact.
-std::optional<Contents> decode(std::string_view bytes);
+// Nothing unless the whole text is a cache of this version, intact. The tallies' message
+// blocks view `bytes`, kept alive by `backing` (a copy of `bytes` when none is given).
+std::optional<Contents> decode(std::string_view bytes, std::shared_ptr<const void> backing = {});
 
 Contents load(const std::filesystem::path& path);
 

@@ -72,7 +72,9 @@ FileKey keyOfStat(const struct stat& info) {
 
 // Reads the file on from its tally's position, whole lines only. A line longer than the
 // parser reads at all is passed over without being held in memory.
-void readFile(ScannedFile& file, const std::function<void(uint64_t)>& advanced) {
+// `buffer` is the calling thread's, kept from file to file: allocating it anew for each file
+// left freed megabytes scattered among the tallies' allocations, and the peak memory grew.
+void readFile(ScannedFile& file, const std::function<void(uint64_t)>& advanced, std::string& buffer) {
   Descriptor fd(file.path);
   if (fd.get() < 0) return;
   struct stat info {};
@@ -88,8 +90,7 @@ void readFile(ScannedFile& file, const std::function<void(uint64_t)>& advanced) 
   file.tally.fallbackDay = localDay(info.st_mtim.tv_sec);
   file.key = now;
 
-  std::string buffer;
-  buffer.reserve(2 * kChunkBytes);
+  buffer.clear();
   uint64_t offset = file.tally.consumed;
   bool skipping = false;  // inside a line too long to read
   while (offset < now.size) {
@@ -189,7 +190,9 @@ void scanFiles(std::vector<ScannedFile*>& files, unsigned threads,
     progress(ScanProgress{now, std::max(now, total)});
   };
   const auto work = [&] {
-    for (size_t i = next.fetch_add(1); i < order.size(); i = next.fetch_add(1)) readFile(*order[i], advanced);
+    std::string buffer;
+    buffer.reserve(2 * kChunkBytes);
+    for (size_t i = next.fetch_add(1); i < order.size(); i = next.fetch_add(1)) readFile(*order[i], advanced, buffer);
   };
   threads = std::max(1u, std::min<unsigned>(threads, static_cast<unsigned>(order.size())));
   std::vector<std::thread> pool;
@@ -257,19 +260,29 @@ class CellSums {
 }  // namespace
 
 MergedMessages mergeMessages(const std::vector<const LogFileTally*>& tallies) {
-  MergedMessages merged;
+  // Sorted by id rather than hashed: one flat array instead of a node per message, and
+  // reports of one message end up side by side.
+  std::vector<std::pair<uint64_t, const ClaudeMessage*>> all;
   size_t count = 0;
   for (const LogFileTally* tally : tallies) count += tally->messages.size();
-  merged.reserve(count);
+  all.reserve(count);
   for (const LogFileTally* tally : tallies) {
-    for (const auto& [id, message] : tally->messages) {
-      auto [found, inserted] = merged.try_emplace(id, &message);
-      if (inserted) continue;
-      // Copied only when a message is in two files, which is rare.
-      if (found->second.owned == nullptr) found->second.owned = std::make_unique<ClaudeMessage>(*found->second.view);
-      found->second.owned->merge(message);
-      found->second.view = found->second.owned.get();
+    for (const auto& [id, message] : tally->messages) all.emplace_back(id, &message);
+  }
+  std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  MergedMessages merged;
+  merged.reserve(all.size());
+  for (const auto& [id, message] : all) {
+    if (merged.empty() || merged.back().id != id) {
+      merged.push_back({id, message, nullptr});
+      continue;
     }
+    // Copied only when a message is in two files, which is rare. Merging is the same for
+    // any order of reports.
+    MergedMessage& found = merged.back();
+    if (found.owned == nullptr) found.owned = std::make_unique<ClaudeMessage>(*found.view);
+    found.owned->merge(*message);
+    found.view = found.owned.get();
   }
   return merged;
 }
@@ -280,7 +293,7 @@ Cells cellsOf(const std::vector<const LogFileTally*>& tallies, const MergedMessa
   for (const LogFileTally* tally : tallies) {
     for (const auto& [key, counters] : tally->sums) sums.add(key.day, tally->source, key.model, counters);
   }
-  for (const auto& [id, message] : messages) {
+  for (const auto& message : messages) {
     sums.add(message.view->day, UsageSource::claude, message.view->model, message.view->counters);
   }
   return sums.cells();

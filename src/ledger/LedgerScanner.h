@@ -62,10 +62,11 @@ using Cells = std::map<std::tuple<std::string, std::string, std::string>, UsageC
 // Each Claude message once across all files: the tallies' own record when only one file
 // holds it, a merged copy when several do. Valid while the tallies are.
 struct MergedMessage {
+  uint64_t id = 0;
   const ClaudeMessage* view = nullptr;
   std::unique_ptr<ClaudeMessage> owned;
 };
-using MergedMessages = std::unordered_map<uint64_t, MergedMessage>;
+using MergedMessages = std::vector<MergedMessage>;  // by id
 MergedMessages mergeMessages(const std::vector<const LogFileTally*>& tallies);
 
 // The tallies' sums and the merged messages as cells. Days before `since` are left out.

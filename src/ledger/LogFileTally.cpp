@@ -130,7 +130,8 @@ void LogFileTally::materialize() {
 
 uint64_t LogFileTally::consume(std::string_view text) {
   materialize();
-  std::string().swap(encodedMessages);  // about to change: written anew
+  encodedMessages = {};  // about to change: written anew
+  encodedBacking.reset();
   uint64_t used = 0;
   while (used < text.size()) {
     const size_t end = text.find('\n', used);
@@ -152,12 +153,13 @@ void LogFileTally::line(std::string_view text) {
     auto event = UsageLogParser::parse(text, source, scratch, &inspectClaude, &facts);
     if (!event) return;
     const Day day = facts.at ? localDay(*facts.at) : fallbackDay;
-    ClaudeMessage seen{event->counters, facts.at.value_or(INT64_MAX), day, event->model.value_or(std::string())};
+    ClaudeMessage seen{event->counters, facts.at.value_or(INT64_MAX), day, std::move(event->model).value_or(std::string())};
     if (facts.id == 0) {
       sums[DayModel{day, std::move(seen.model)}] += event->counters;
       return;
     }
-    auto [found, inserted] = messages.try_emplace(facts.id, seen);
+    // try_emplace leaves `seen` alone when the id is there already.
+    auto [found, inserted] = messages.try_emplace(facts.id, std::move(seen));
     if (!inserted) found->second.merge(seen);
     return;
   }
@@ -165,7 +167,7 @@ void LogFileTally::line(std::string_view text) {
   auto event = UsageLogParser::parse(text, source, state, &inspectOther, &facts);
   if (!event) return;
   const Day day = facts.at ? localDay(*facts.at) : fallbackDay;
-  sums[DayModel{day, event->model.value_or(std::string())}] += event->counters;
+  sums[DayModel{day, std::move(event->model).value_or(std::string())}] += event->counters;
 }
 
 }  // namespace quorvin::ledger

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -51,7 +52,8 @@ struct LogFileTally {
   // Messages as the cache holds them, decoded (into `messages`) only when a run merges or
   // reads on in this file: a run that finds every log unchanged never pays for them, and
   // an unchanged file's block is written back as it came.
-  std::string encodedMessages;
+  std::string_view encodedMessages;
+  std::shared_ptr<const void> encodedBacking;  // keeps the bytes `encodedMessages` views alive
   uint64_t consumed = 0;                                       // bytes read, always whole lines
   Day fallbackDay = 0;  // for lines without a readable time: the file's modification day
 

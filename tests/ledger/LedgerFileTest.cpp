@@ -7,6 +7,7 @@
 #include "ledger/LedgerDocument.h"
 #include "ledger/LedgerHistory.h"
 #include "sources/TokensLedger.h"
+#include "support/ProgramRun.h"
 
 namespace quorvin {
 namespace {
@@ -57,6 +58,26 @@ TEST(LedgerFile, TheReconciliationReadsBackTheGroundTruthModelsAndAgents) {
   }
   EXPECT_EQ(modelTokens, all.total());
   EXPECT_NEAR(modelCost, totals->cost, 1e-6 * totals->cost);
+}
+
+// The command as a user runs it: the ledger written where the reconciliation looks, and a
+// date it cannot read refused before anything is written.
+TEST(LedgerFile, TheCommandWritesTheLedgerUnderTheHomeItIsGiven) {
+  LedgerHistory history;
+  history.addClaude("one", 1, 50'000);
+  history.addCodex("x", 2, 50'000, true);
+  const std::string program = std::string(QUORVIN_BINARY_DIR) + "/src/app/quorvin ledger --home '" +
+                              history.home.path().string() + "'";
+  const auto refused = test::runProgram(program + " --since 2026-13-01");
+  EXPECT_EQ(refused.status, 2) << refused.output;
+  EXPECT_FALSE(std::filesystem::exists(history.options().ledgerPath));
+
+  const auto run = test::runProgram(program + " --json");
+  ASSERT_EQ(run.status, 0) << run.output;
+  const auto totals = TokensLedger::parse(history.options().ledgerPath);
+  ASSERT_TRUE(totals);
+  EXPECT_EQ(totals->total, (history.claude.counters + history.codex.counters).total());
+  EXPECT_NE(run.output.find(std::to_string(totals->total)), std::string::npos) << run.output;
 }
 
 TEST(LedgerFile, AWriteKilledAtAnyMomentLeavesTheOldLedgerWhole) {

@@ -44,13 +44,22 @@ struct LedgerHistory {
   }
 };
 
-// Sum of the cells of one agent.
-inline UsageCounters agentSum(const ledger::Cells& cells, std::string_view agent) {
+// Sum of the cells of one agent (in one month, when given).
+inline UsageCounters agentSum(const ledger::Cells& cells, std::string_view agent, std::string_view month = {}) {
   UsageCounters sum;
   for (const auto& [key, counters] : cells) {
-    if (std::get<1>(key) == agent) sum += counters;
+    if (std::get<1>(key) == agent && (month.empty() || std::get<0>(key) == month)) sum += counters;
   }
   return sum;
+}
+
+// One Claude Code report of a message.
+inline std::string claudeLine(const std::string& id, int output, const std::string& timestamp = "2026-02-02T09:00:00.000Z",
+                              const std::string& model = "claude-sonnet-4-5") {
+  return R"({"type":"assistant","timestamp":")" + timestamp + R"(","requestId":"r-)" + id +
+         R"(","message":{"id":")" + id + R"(","model":")" + model +
+         R"(","usage":{"input_tokens":3,"output_tokens":)" + std::to_string(output) +
+         R"(,"cache_read_input_tokens":100,"cache_creation_input_tokens":7}}})" + "\n";
 }
 
 }  // namespace quorvin::test

@@ -12,18 +12,11 @@ namespace {
 using ledger::Cells;
 using test::agentSum;
 using test::appendFile;
+using test::claudeLine;
 using test::LedgerHistory;
 
-std::string claudeLine(const std::string& id, int output, const std::string& timestamp,
-                       const std::string& model = "claude-sonnet-4-5") {
-  return R"({"type":"assistant","timestamp":")" + timestamp + R"(","requestId":"r-)" + id +
-         R"(","message":{"id":")" + id + R"(","model":")" + model +
-         R"(","usage":{"input_tokens":3,"output_tokens":)" + std::to_string(output) +
-         R"(,"cache_read_input_tokens":100,"cache_creation_input_tokens":7}}})" + "\n";
-}
-
 // Reads every log under the home with the given thread count and file order.
-Cells scan(const LedgerHistory& history, unsigned threads, bool reversed) {
+Cells scan(const LedgerHistory& history, unsigned threads, bool reversed, std::optional<ledger::Day> since = {}) {
   std::vector<std::unique_ptr<ledger::ScannedFile>> files;
   for (auto& [path, source] : ledger::discoverLogs(history.options().roots)) {
     auto file = std::make_unique<ledger::ScannedFile>();
@@ -37,7 +30,7 @@ Cells scan(const LedgerHistory& history, unsigned threads, bool reversed) {
   ledger::scanFiles(work, threads);
   std::vector<const ledger::LogFileTally*> tallies;
   for (auto& file : files) tallies.push_back(&file->tally);
-  return ledger::mergeTallies(tallies);
+  return ledger::mergeTallies(tallies, since);
 }
 
 TEST(LedgerScan, GeneratedHistoriesSumToTheirGroundTruthForAnyThreadCountAndFileOrder) {
@@ -72,10 +65,18 @@ TEST(LedgerScan, AClaudeMessageInSeveralFilesCountsOnceByItsLargestReportOnItsFi
   for (bool reversed : {false, true}) {
     const Cells cells = scan(history, 2, reversed);
     ASSERT_EQ(cells.size(), 2u);
-    const UsageCounters m1{3, 50, 100, 7};
-    EXPECT_EQ(cells.at({"2026-01", "claude", "claude-sonnet-4-5"}), m1);
+    EXPECT_EQ(cells.at({"2026-01", "claude", "claude-sonnet-4-5"}), (UsageCounters{3, 50, 100, 7}));
     EXPECT_EQ(cells.at({"2026-02", "claude", "claude-opus-4-1"}), (UsageCounters{3, 5, 100, 7}));
   }
+  // From a day on: the message first seen before it is left out, even though its largest
+  // report came later.
+  const auto february = ledger::localDay(
+      std::chrono::duration_cast<std::chrono::seconds>(
+          (std::chrono::sys_days{std::chrono::year{2026} / 2 / 1} + std::chrono::hours(12)).time_since_epoch())
+          .count());
+  const Cells since = scan(history, 2, false, february);
+  ASSERT_EQ(since.size(), 1u);
+  EXPECT_EQ(since.begin()->second.output, 5);
 }
 
 // A tool input may hold an integer beyond 64 bits; the line is still one report of its
@@ -88,23 +89,6 @@ TEST(LedgerScan, ALineWithAnOversizedNumberKeepsItsMessageAndDay) {
   const Cells cells = scan(history, 1, false);
   ASSERT_EQ(cells.size(), 1u);
   EXPECT_EQ(cells.at({"2026-01", "claude", "claude-sonnet-4-5"}), (UsageCounters{3, 8, 100, 7}));
-}
-
-TEST(LedgerScan, SinceLeavesOutEarlierDaysAndOnlyThem) {
-  LedgerHistory history;
-  appendFile(history.claudeLog("s"),
-             claudeLine("a", 1, "2026-01-31T12:00:00.000Z") + claudeLine("b", 2, "2026-02-01T12:00:00.000Z"));
-  ledger::ScannedFile file;
-  file.path = history.claudeLog("s").string();
-  std::vector<ledger::ScannedFile*> work{&file};
-  ledger::scanFiles(work, 1);
-  const auto day = ledger::localDay(std::chrono::duration_cast<std::chrono::seconds>(
-                                        (std::chrono::sys_days{std::chrono::year{2026} / 2 / 1} + std::chrono::hours(12))
-                                            .time_since_epoch())
-                                        .count());
-  const Cells cells = ledger::mergeTallies({&file.tally}, day);
-  ASSERT_EQ(cells.size(), 1u);
-  EXPECT_EQ(cells.begin()->second.output, 2);
 }
 
 TEST(LedgerScan, APartialLastLineWaitsForItsLineBreak) {
