@@ -163,6 +163,8 @@ class ConnectionCommands {
   virtual void startPublicCandleUpdatesIfNeeded() = 0;
   virtual void stopPublicCandleUpdates() = 0;
   virtual void openLiveProfile() = 0;
+  // The success banner's Dismiss: the banner and any open error go, nothing else changes.
+  virtual void dismissPairingSuccess() = 0;
   virtual void openPublicProfile() = 0;
   virtual void openDataSettings() = 0;
   // The quota, savings and update flows (through the manager's SideFlows) and launch at login.
