@@ -53,6 +53,7 @@ struct SavingsFigures {
   int64_t originalTokens = 0;
   int64_t outputTokens = 0;
   int64_t savedTokens = 0;
+  double savingsPercent = 0;  // the report's own average, 0 to 100
   bool operator==(const SavingsFigures&) const = default;
 };
 
