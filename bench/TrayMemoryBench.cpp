@@ -48,9 +48,9 @@ double wallSeconds() {
 // The state the model thread would publish at tick `i`: totals, rate and candles move.
 quorvin::presentation::PresentationState stateAt(int i) {
   auto s = quorvin::testing::connectedSample();
-  s.publicTokens += i * 3'517;
-  s.publicCost += i * 0.37;
-  s.tokensPerMinute = 20'000 + (i % 60) * 9'000;
+  s.tokens += i * 3'517;
+  s.cost += i * 0.37;
+  s.tokensPerMinuteNow = 20'000 + (i % 60) * 9'000;
   s.publicCandles = quorvin::testing::sampleCandles(36, i * 0.1);
   return s;
 }

@@ -179,7 +179,7 @@ void TrayController::updateStatusItems() {
   state_ = source_.current();
   const auto& s = *state_;
   const QPalette palette = QApplication::palette();
-  const bool active = s.status == ConnectionStatus::connected;
+  const bool active = s.status.is(ConnectionStatus::Kind::connected);
   const QString tooltip = qs(tooltipText(s));
 
   chart_->setIcon(heatBarIcon(s, palette));
@@ -194,12 +194,12 @@ void TrayController::updateStatusItems() {
   bar.fill(Qt::transparent);
   {
     QPainter painter(&bar);
-    paintHeatBar(painter, QRectF(0, 0, 76, 15), s.tokensPerMinute, active, palette);
+    paintHeatBar(painter, QRectF(0, 0, 76, 15), s.tokensPerMinuteNow, active, palette);
   }
-  overlay_->update(bar, qs(cost(s.publicCost, StatusBarCostDisplayMode::exact)),
+  overlay_->update(bar, qs(cost(s.publicCost(), StatusBarCostDisplayMode::exact)),
                    resolveColor(statusColor(s), palette), tooltip);
   // Tray items have no accessibility API of their own; the overlay carries the bar's text.
-  overlay_->setAccessibleDescription(qs(heatAccessibilityText(s.tokensPerMinute, active)));
+  overlay_->setAccessibleDescription(qs(heatAccessibilityText(s.tokensPerMinuteNow, active)));
 
   if (popup_->isVisible()) {
     refreshPopup();

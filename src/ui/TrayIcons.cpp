@@ -72,12 +72,12 @@ QImage heatBarIconImage(int size, double tokensPerMinute, bool isActive, const Q
 
 CostIconText costIconText(const PresentationState& state, int size, StatusBarCostDisplayMode crowdingMode) {
   if (crowdingMode == StatusBarCostDisplayMode::exact) {
-    const auto exact = QString::fromStdString(cost(state.publicCost, StatusBarCostDisplayMode::exact));
+    const auto exact = QString::fromStdString(cost(state.publicCost(), StatusBarCostDisplayMode::exact));
     if (QFontMetrics(costFont(size)).horizontalAdvance(exact) <= size - 2) {
       return {exact, StatusBarCostDisplayMode::exact};
     }
   }
-  return {QString::fromStdString(cost(state.publicCost, StatusBarCostDisplayMode::compact)),
+  return {QString::fromStdString(cost(state.publicCost(), StatusBarCostDisplayMode::compact)),
           StatusBarCostDisplayMode::compact};
 }
 
@@ -101,9 +101,9 @@ QImage costIconImage(int size, const PresentationState& state, StatusBarCostDisp
 
 QIcon heatBarIcon(const PresentationState& state, const QPalette& palette) {
   QIcon icon;
-  const bool active = state.status == ConnectionStatus::connected;
+  const bool active = state.status.is(ConnectionStatus::Kind::connected);
   for (int size : kIconSizes) {
-    icon.addPixmap(QPixmap::fromImage(heatBarIconImage(size, state.tokensPerMinute, active, palette)));
+    icon.addPixmap(QPixmap::fromImage(heatBarIconImage(size, state.tokensPerMinuteNow, active, palette)));
   }
   return icon;
 }

@@ -163,7 +163,7 @@ TEST_F(TrayHost, ChangesFromAnotherThreadRedrawOnceAndReachTheItems) {
   std::thread publisher([&] {
     for (int i = 0; i < 10; ++i) {
       auto s = testing::pairingSample();
-      s.pairingCode = "CODE-" + std::to_string(i);
+      s.status = ConnectionStatus::pairing("CODE-" + std::to_string(i));
       feed.publish(std::move(s));
     }
   });
