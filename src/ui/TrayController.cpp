@@ -182,9 +182,19 @@ void TrayController::updateStatusItems() {
   const bool active = s.status.is(ConnectionStatus::Kind::connected);
   const QString tooltip = qs(tooltipText(s));
 
-  chart_->setIcon(heatBarIcon(s, palette));
+  // A new icon makes the tray host fetch and repaint it: replace one only when its picture changes.
+  const HeatIconInputs heat{s.tokensPerMinuteNow, active, palette.cacheKey()};
+  if (heat != heatShown_) {
+    heatShown_ = heat;
+    chart_->setIcon(heatBarIcon(heat.tokensPerMinute, active, palette));
+  }
+  const CostIconInputs costShown{cost(s.publicCost(), StatusBarCostDisplayMode::exact), crowding_.mode,
+                                 resolveColor(statusColor(s), palette).rgba(), palette.cacheKey()};
+  if (costShown != costShown_) {
+    costShown_ = costShown;
+    cost_->setIcon(costIcon(state_, crowding_.mode, palette));
+  }
   chart_->setToolTip(tooltip);
-  cost_->setIcon(costIcon(s, crowding_.mode, palette));
   cost_->setToolTip(tooltip);
   if (redraws_ > 1) {  // the first redraw runs before the items are shown
     cost_->setVisible(!crowding_.costItemSuppressed);
