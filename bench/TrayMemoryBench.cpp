@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <malloc.h>
 #include <string>
 #include <sys/resource.h>
 #include <thread>
@@ -34,6 +35,30 @@ double residentMiB() {
   return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
 }
 
+// Bytes the heap hands out right now: growth here is a leak, growth only in resident memory is
+// the allocator keeping freed pages.
+double heapInUseMiB() {
+  const struct mallinfo2 info = mallinfo2();
+  return static_cast<double>(info.uordblks + info.hblkhd) / (1024.0 * 1024.0);
+}
+
+// Least-squares slope per minute of samples taken once a second.
+double slopePerMinute(const std::vector<double>& perSecond) {
+  const auto n = static_cast<double>(perSecond.size());
+  if (n < 2) {
+    return 0;
+  }
+  double sx = 0, sy = 0, sxx = 0, sxy = 0;
+  for (std::size_t i = 0; i < perSecond.size(); ++i) {
+    const auto x = static_cast<double>(i);
+    sx += x;
+    sy += perSecond[i];
+    sxx += x * x;
+    sxy += x * perSecond[i];
+  }
+  return (n * sxy - sx * sy) / (n * sxx - sx * sx) * 60;
+}
+
 double cpuSeconds() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
@@ -48,9 +73,9 @@ double wallSeconds() {
 // The state the model thread would publish at tick `i`: totals, rate and candles move.
 quorvin::presentation::PresentationState stateAt(int i) {
   auto s = quorvin::testing::connectedSample();
-  s.publicTokens += i * 3'517;
-  s.publicCost += i * 0.37;
-  s.tokensPerMinute = 20'000 + (i % 60) * 9'000;
+  s.tokens += i * 3'517;
+  s.cost += i * 0.37;
+  s.tokensPerMinuteNow = 20'000 + (i % 60) * 9'000;
   s.publicCandles = quorvin::testing::sampleCandles(36, i * 0.1);
   return s;
 }
@@ -62,6 +87,7 @@ int main(int argc, char** argv) {
   int baselineSeconds = 30;
   bool popup = false;
   int pixmapCacheKiB = -1;
+  bool trimEachSecond = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--seconds" && i + 1 < argc) {
@@ -70,10 +96,12 @@ int main(int argc, char** argv) {
       baselineSeconds = std::stoi(argv[++i]);
     } else if (arg == "--pixmap-cache-kb" && i + 1 < argc) {
       pixmapCacheKiB = std::stoi(argv[++i]);  // overrides the tray's 256 KiB pixmap cache bound
+    } else if (arg == "--trim-each-second") {
+      trimEachSecond = true;  // experiment: hand freed heap back at once, to tell fragmentation from a leak
     } else if (arg == "--popup") {
       popup = true;  // keep the dashboard open, so it is rebuilt on every change too
     } else {
-      std::fprintf(stderr, "usage: %s [--seconds N] [--baseline-seconds N] [--pixmap-cache-kb N] [--popup]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--seconds N] [--baseline-seconds N] [--pixmap-cache-kb N] [--trim-each-second] [--popup]\n", argv[0]);
       return 2;
     }
   }
@@ -117,13 +145,26 @@ int main(int argc, char** argv) {
 
   // Resident memory at each tenth of the run, to tell a bounded cache from a leak.
   std::vector<double> trajectory;
+  std::vector<double> heapTrajectory;
+  std::vector<double> rssAfterWarmUp;  // one a second, from the third minute on
+  std::vector<double> heapAfterWarmUp;
   int samples = 0;
+  double heapStart = 0;
   QTimer sampler;
   QObject::connect(&sampler, &QTimer::timeout, [&] {
+    if (trimEachSecond) {
+      malloc_trim(0);
+    }
     const double rss = residentMiB();
+    const double heap = heapInUseMiB();
+    if (samples >= 120 || seconds < 240) {
+      rssAfterWarmUp.push_back(rss);
+      heapAfterWarmUp.push_back(heap);
+    }
     rssMax = std::max(rssMax, rss);
     if (++samples % std::max(seconds / 10, 1) == 0) {
       trajectory.push_back(rss);
+      heapTrajectory.push_back(heap);
     }
   });
 
@@ -133,6 +174,7 @@ int main(int argc, char** argv) {
     QTimer::singleShot(baselineSeconds * 1000, [&] {
       baselineCpuShare = phaseShare();
       rssStart = residentMiB();
+      heapStart = heapInUseMiB();
       rssMax = rssStart;
       sampler.start(1000);
       publishing = true;
@@ -152,6 +194,15 @@ int main(int argc, char** argv) {
           std::printf(" %.2f", rss);
         }
         std::printf(" MiB\n");
+        std::printf("tray_rss_slope_after_warm_up: %.4f MiB/min\n", slopePerMinute(rssAfterWarmUp));
+        std::printf("tray_heap_start: %.2f MiB\n", heapStart);
+        std::printf("tray_heap_end: %.2f MiB\n", heapInUseMiB());
+        std::printf("tray_heap_trajectory:");
+        for (double heap : heapTrajectory) {
+          std::printf(" %.2f", heap);
+        }
+        std::printf(" MiB\n");
+        std::printf("tray_heap_slope_after_warm_up: %.4f MiB/min\n", slopePerMinute(heapAfterWarmUp));
         std::printf("tray_cpu_baseline: %.3f %% of a core\n", baselineCpuShare * 100);
         std::printf("tray_cpu_changing: %.3f %% of a core\n", share * 100);
         std::printf("tray_cpu_ratio_vs_idle: %.2f x\n", baselineCpuShare > 0 ? share / baselineCpuShare : 0.0);

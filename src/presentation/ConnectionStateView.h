@@ -10,14 +10,6 @@
 
 namespace quorvin::presentation {
 
-// What the views show that the manager's state does not carry (yet): whether the Cursor
-// editor's state database exists, the savings projection and the detected coding tools.
-struct PresentationExtras {
-  bool cursorStoreExists = false;
-  SavingsProjection savingsProjection;
-  std::vector<std::string> savingsTargets;
-};
-
 // The manager's published value as the views read it; `now` is the value's publishedAt
 // unless a caller needs another instant.
 PresentationState presentationState(const ConnectionState& state, const PresentationExtras& extras = {});
@@ -47,7 +39,7 @@ class ConnectionCommandsAdapter final : public PresentationCommands {
   void disconnect() override { manager_.disconnect(); }
   void configureSavings(bool enabled) override { manager_.configureSavings(enabled); }
   void refreshSavingsAdvisor() override { manager_.refreshSavingsAdvisor(); }
-  void dismissPairingSuccess() override {}
+  void dismissPairingSuccess() override { manager_.dismissPairingSuccess(); }
   void setMenuBarPopoverVisible(bool visible) override { manager_.setMenuBarPopoverVisible(visible); }
   void startPublicCandleUpdatesIfNeeded() override { manager_.startPublicCandleUpdatesIfNeeded(); }
   void startProviderQuotaUpdatesIfNeeded() override { manager_.startProviderQuotaUpdatesIfNeeded(); }

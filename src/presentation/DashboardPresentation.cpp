@@ -22,12 +22,12 @@ bool hasSavedPairing(const PresentationState& s) {
 }  // namespace
 
 std::string headerStatusLabel(const PresentationState& s) {
-  switch (s.status) {
-    case ConnectionStatus::connected:
+  switch (s.status.kind) {
+    case ConnectionStatus::Kind::connected:
       return connectionNeedsAttention(s) ? "Attention" : "Streaming";
-    case ConnectionStatus::pairing:
+    case ConnectionStatus::Kind::pairing:
       return "Pairing";
-    case ConnectionStatus::disconnected:
+    case ConnectionStatus::Kind::disconnected:
       break;
   }
   if (s.isDisconnecting) return "Disconnecting";
@@ -76,7 +76,7 @@ DisconnectedSummary disconnectedSummary(const PresentationState& s) {
 }
 
 PairingSummary pairingSummary(const PresentationState& s) {
-  return {"Approve this computer", s.pairingCode,
+  return {"Approve this computer", s.status.code,
           "Approve the code in your browser to start streaming aggregate usage."};
 }
 
@@ -106,8 +106,8 @@ std::optional<double> displayedReuse(const PresentationState& s) {
     }
     return cacheRead / denominator * 100;
   };
-  if (static_cast<double>(s.recentContext.total()) >= 1) {
-    return ratio(static_cast<double>(s.recentContext.cacheRead), static_cast<double>(s.recentContext.input));
+  if (static_cast<double>(s.recentContextNow.total()) >= 1) {
+    return ratio(static_cast<double>(s.recentContextNow.cacheRead), static_cast<double>(s.recentContextNow.input));
   }
   return ratio(static_cast<double>(s.contextCacheRead), static_cast<double>(s.contextInput));
 }
@@ -130,7 +130,7 @@ std::string savingsValueLabel(const SavingsProjection& p) {
   return shortTokens(p.tokens);
 }
 
-std::string savingsSummary(const SavingsProjection& p, const SavingsSnapshot& snapshot) {
+std::string savingsSummary(const SavingsProjection& p, const SavingsFigures& snapshot) {
   if (p.measured) {
     return shortTokens(snapshot.savedTokens) + " tokens removed across " + groupedInteger(snapshot.totalCommands) +
            " shell commands. Dollar value uses your model mix and reference input prices.";

@@ -34,7 +34,7 @@ std::optional<double> displayedReuse(const PresentationState& state);
 
 std::string shortTokens(int64_t n);
 std::string savingsValueLabel(const SavingsProjection& projection);
-std::string savingsSummary(const SavingsProjection& projection, const SavingsSnapshot& snapshot);
+std::string savingsSummary(const SavingsProjection& projection, const SavingsFigures& snapshot);
 
 struct LiveMeter {
   double average = 0;  // tokens per minute over the last five minutes

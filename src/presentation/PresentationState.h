@@ -1,44 +1,18 @@
 #pragma once
 
-#include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "core/Time.h"
 #include "core/UsageCounters.h"
-#include "wire/UsageTotals.h"
-#include "wire/ServiceRecords.h"
+#include "publishing/ConnectionState.h"
 
 namespace quorvin::presentation {
 
-// The connection manager's published properties that the tray, dashboard and savings window
-// show, copied into one immutable value per change notification. The UI never reads the
-// manager itself, so it can run on its own thread.
-
-enum class ConnectionStatus { disconnected, pairing, connected };
-
-// One sample of the manager's live history.
-struct UsagePoint {
-  WallTime at{};
-  int64_t total = 0;
-  double cost = 0;
-  int64_t delta = 0;
-  int64_t contextEpoch = 0;
-  bool isRealtime = false;
-};
-
-struct SavingsSnapshot {
-  bool installed = false;
-  bool enabled = false;
-  std::optional<std::string> version;
-  int64_t totalCommands = 0;
-  int64_t originalTokens = 0;
-  int64_t outputTokens = 0;
-  int64_t savedTokens = 0;
-  double savingsPercent = 0;
-  std::optional<std::string> error;
-};
+// The manager's quota types under the names the views use.
+using QuotaSnapshot = ProviderQuotaSnapshot;
+using QuotaWindow = ProviderQuotaWindow;
+using QuotaProvider = ProviderQuotaSnapshot::Provider;
+using QuotaAvailability = ProviderQuotaAvailability;
 
 struct SavingsProjection {
   double estimatedUSD = 0;
@@ -47,84 +21,21 @@ struct SavingsProjection {
   double inputPriceCoverage = 0;
 };
 
-enum class QuotaProvider { codex, grokBuild };
-enum class QuotaAvailability { checking, available, unavailable };
-
-struct QuotaWindow {
-  std::string label;
-  double usedPercent = 0;
-  std::optional<WallTime> resetsAt;
-};
-
-struct QuotaSnapshot {
-  QuotaProvider provider = QuotaProvider::codex;
-  QuotaAvailability availability = QuotaAvailability::checking;
-  std::vector<QuotaWindow> windows;
-};
-
-struct PresentationState {
-  // Connection
-  ConnectionStatus status = ConnectionStatus::disconnected;
-  std::string pairingCode;  // set while status is pairing
-  std::string login;
-  std::string plan = "api";
-  std::optional<std::string> pairingURL;
-  std::optional<std::string> pairingSuccessHandle;
-  std::optional<std::string> profileOpenError;
-  std::optional<std::string> lastError;
-  // Credential
-  bool isUnlockingCredential = false;
-  bool isProbingCredential = false;
-  bool credentialMissing = false;
-  bool isPairingRequesting = false;
-  bool isDisconnecting = false;
-  bool disconnectCleanupPending = false;
-  bool disconnectCleanupNeedsApproval = false;
-  // Totals (publicTokens and publicCost are the manager's derived values)
-  int64_t publicTokens = 0;
-  double publicCost = 0;
-  double tokensPerMinute = 0;
-  double leverage = 0;
-  int64_t appCount = 0;
-  std::vector<API::AgentRow> agentBreakdown;
-  std::vector<API::ModelRow> modelBreakdown;
-  std::vector<std::string> activeSources;
-  int64_t contextInput = 0;
-  int64_t contextOutput = 0;
-  int64_t contextCacheRead = 0;
-  int64_t contextCacheWrite = 0;
-  UsageCounters recentContext;
-  std::vector<UsagePoint> recentTicks;
-  std::optional<WallTime> lastReconciled;
-  bool isReconciling = false;
-  // Public chart
-  std::vector<API::LiveCandle> publicCandles;
-  std::string publicCandleState = "empty";
-  bool publicCandleStale = true;
-  double publicCandleTokenRate = 0;
-  double publicCandleCostRate = 0;
-  // Oracle
-  std::optional<int64_t> oracleSequence;
-  std::optional<WallTime> lastOracleCommit;
-  std::optional<std::string> oracleError;
-  // Cursor
-  std::optional<std::string> cursorStatus;
-  bool cursorUsageEnabled = false;
-  bool cursorStoreExists = false;  // the editor's state database is on disk
-  // Savings
-  SavingsSnapshot savingsSnapshot;
+// What the views show that the manager's state does not carry: whether the Cursor editor's
+// state database exists, the savings projection and the detected coding tools.
+struct PresentationExtras {
+  bool cursorStoreExists = false;
   SavingsProjection savingsProjection;
-  std::optional<std::string> savingsStatus;
   std::vector<std::string> savingsTargets;
-  bool isConfiguringSavings = false;
-  // Update
-  std::optional<std::string> updateVersion;
-  // Launch at login
-  bool launchAtLoginNeedsApproval = false;
-  std::optional<std::string> launchAtLoginError;
-  // Quotas, Codex then Grok Build
-  std::vector<QuotaSnapshot> providerQuotas{{QuotaProvider::codex, QuotaAvailability::checking, {}},
-                                            {QuotaProvider::grokBuild, QuotaAvailability::checking, {}}};
+};
+
+// One immutable value per change notification: the manager's published state as it is, what
+// the shell adds, and the time-relative figures computed once at the value's publishedAt so
+// every view of one redraw agrees. The UI never reads the manager itself, so it can run on its
+// own thread.
+struct PresentationState : ConnectionState, PresentationExtras {
+  double tokensPerMinuteNow = 0;
+  UsageCounters recentContextNow;
 };
 
 }  // namespace quorvin::presentation

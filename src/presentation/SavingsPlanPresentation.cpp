@@ -51,7 +51,7 @@ std::string savingsTargetDetail(const PresentationState& s) {
   return "Add RTK-managed integration blocks for " + names + ". Existing settings are preserved.";
 }
 
-std::string savingsResultsSubtitle(const SavingsSnapshot& snapshot) {
+std::string savingsResultsSubtitle(const SavingsFigures& snapshot) {
   if (snapshot.totalCommands < 1) {
     return "Run supported shell commands in a new coding-agent session to begin collecting local evidence.";
   }
@@ -66,7 +66,7 @@ std::string savingsCachePercent(const PresentationState& s) {
   return formatDouble("%.1f%%", static_cast<double>(s.contextCacheRead) / denominator * 100);
 }
 
-std::string savingsMeasuredRate(const SavingsSnapshot& snapshot) {
+std::string savingsMeasuredRate(const SavingsFigures& snapshot) {
   const double percent = std::isfinite(snapshot.savingsPercent) ? snapshot.savingsPercent : 0;
   return formatDouble("%.1f%%", percent);
 }

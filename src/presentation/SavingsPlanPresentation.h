@@ -14,11 +14,11 @@ const char* savingsPageTitle(SavingsPlanPage page);
 std::string savingsBadge(const PresentationState& state);
 bool savingsStatusIsError(const std::optional<std::string>& status);
 std::string savingsTargetDetail(const PresentationState& state);
-std::string savingsResultsSubtitle(const SavingsSnapshot& snapshot);
+std::string savingsResultsSubtitle(const SavingsFigures& snapshot);
 // Cache share of all prompt tokens, "42.0%"; "—" with no prompt tokens.
 std::string savingsCachePercent(const PresentationState& state);
 // RTK's measured reduction, "37.5%".
-std::string savingsMeasuredRate(const SavingsSnapshot& snapshot);
+std::string savingsMeasuredRate(const SavingsFigures& snapshot);
 // How much of the fresh input has a price, "priced 93% of input".
 std::string savingsCoverageLabel(const SavingsProjection& projection);
 // "Install and configure" is enabled only after the review box is ticked and while no

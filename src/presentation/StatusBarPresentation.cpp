@@ -84,19 +84,19 @@ bool connectionNeedsAttention(const PresentationState& s) noexcept {
 }
 
 std::string tooltipText(const PresentationState& s) {
-  switch (s.status) {
-    case ConnectionStatus::connected: {
+  switch (s.status.kind) {
+    case ConnectionStatus::Kind::connected: {
       // The rate source never yields a non-finite rate; if one arrives, show 0 rather than
       // a garbage count.
-      const double rate = std::isfinite(s.tokensPerMinute) ? s.tokensPerMinute : 0;
+      const double rate = std::isfinite(s.tokensPerMinuteNow) ? s.tokensPerMinuteNow : 0;
       const auto rounded = static_cast<double>(roundAwayFromZero(rate));
       return std::string("Quorvin · ") + (connectionNeedsAttention(s) ? "needs attention" : "streaming") +
-             " · " + shortCount(rounded) + "/min · " + groupedInteger(s.publicTokens) + " tokens · " +
-             cost(s.publicCost, StatusBarCostDisplayMode::exact);
+             " · " + shortCount(rounded) + "/min · " + groupedInteger(s.publicTokens()) + " tokens · " +
+             cost(s.publicCost(), StatusBarCostDisplayMode::exact);
     }
-    case ConnectionStatus::pairing:
-      return "Quorvin · pair code " + s.pairingCode;
-    case ConnectionStatus::disconnected:
+    case ConnectionStatus::Kind::pairing:
+      return "Quorvin · pair code " + s.status.code;
+    case ConnectionStatus::Kind::disconnected:
       break;
   }
   if (s.isDisconnecting) {
@@ -118,12 +118,12 @@ std::string tooltipText(const PresentationState& s) {
 }
 
 Color statusColor(const PresentationState& s) noexcept {
-  switch (s.status) {
-    case ConnectionStatus::connected:
+  switch (s.status.kind) {
+    case ConnectionStatus::Kind::connected:
       return roleColor(connectionNeedsAttention(s) ? ColorRole::orange : ColorRole::green);
-    case ConnectionStatus::pairing:
+    case ConnectionStatus::Kind::pairing:
       return roleColor(ColorRole::yellow);
-    case ConnectionStatus::disconnected:
+    case ConnectionStatus::Kind::disconnected:
       break;
   }
   if (s.isUnlockingCredential || s.isPairingRequesting || s.disconnectCleanupPending) {
@@ -133,7 +133,7 @@ Color statusColor(const PresentationState& s) noexcept {
 }
 
 std::string costAccessibilityValue(const PresentationState& s) {
-  return cost(s.publicCost, StatusBarCostDisplayMode::exact) + ", " + groupedInteger(s.publicTokens) + " tokens";
+  return cost(s.publicCost(), StatusBarCostDisplayMode::exact) + ", " + groupedInteger(s.publicTokens()) + " tokens";
 }
 
 }  // namespace quorvin::presentation

@@ -20,8 +20,8 @@ std::vector<MenuEntry> menuEntries(const PresentationState& s, bool withDashboar
     out.push_back({MenuEntryKind::dashboard, {}, MenuAction::none, {}, {}, true, false, false});
     out.push_back(separator());
   }
-  switch (s.status) {
-    case ConnectionStatus::connected: {
+  switch (s.status.kind) {
+    case ConnectionStatus::Kind::connected: {
       out.push_back(entry("Refresh exact totals", MenuAction::refreshNow, "arrow.clockwise"));
       out.push_back(entry("Open public chart", MenuAction::openPublicChart, "chart.xyaxis.line"));
       out.push_back(entry("Manage published data", MenuAction::openDataSettings, "person.crop.circle"));
@@ -48,11 +48,11 @@ std::vector<MenuEntry> menuEntries(const PresentationState& s, bool withDashboar
       out.push_back(entry("Disconnect this computer…", MenuAction::disconnect, "xmark.circle"));
       break;
     }
-    case ConnectionStatus::pairing:
-      out.push_back(entry("Approve pair code " + s.pairingCode, MenuAction::openPairing, "link"));
+    case ConnectionStatus::Kind::pairing:
+      out.push_back(entry("Approve pair code " + s.status.code, MenuAction::openPairing, "link"));
       out.push_back(entry("Cancel pairing", MenuAction::cancelPairing, "xmark"));
       break;
-    case ConnectionStatus::disconnected:
+    case ConnectionStatus::Kind::disconnected:
       if (s.disconnectCleanupPending) {
         out.push_back(entry(s.disconnectCleanupNeedsApproval ? "Approve credential cleanup" : "Retry credential cleanup",
                             MenuAction::retryCredentialCleanup, "key"));

@@ -64,6 +64,7 @@ class ConnectionManager::Posted final : public ConnectionCommands {
   }
   void stopPublicCandleUpdates() override { post([](ConnectionManager& m) { m.stopPublicCandleUpdates(); }); }
   void openLiveProfile() override { post([](ConnectionManager& m) { m.openLiveProfile(); }); }
+  void dismissPairingSuccess() override { post([](ConnectionManager& m) { m.dismissPairingSuccess(); }); }
   void openPublicProfile() override { post([](ConnectionManager& m) { m.openPublicProfile(); }); }
   void openDataSettings() override { post([](ConnectionManager& m) { m.openDataSettings(); }); }
   void startProviderQuotaUpdatesIfNeeded() override {

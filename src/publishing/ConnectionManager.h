@@ -117,6 +117,7 @@ class ConnectionManager final : public ConnectionCommands {
   void startPublicCandleUpdatesIfNeeded() override;
   void stopPublicCandleUpdates() override;
   void openLiveProfile() override;
+  void dismissPairingSuccess() override;
   void openPublicProfile() override;
   void openDataSettings() override;
   void startProviderQuotaUpdatesIfNeeded() override;

@@ -189,6 +189,14 @@ void ConnectionManager::openLiveProfile() {
   }
 }
 
+void ConnectionManager::dismissPairingSuccess() {
+  assertOnModel();
+  if (!state_.pairingSuccessHandle && !state_.profileOpenError) return;
+  auto& s = edit();
+  s.pairingSuccessHandle.reset();
+  s.profileOpenError.reset();
+}
+
 void ConnectionManager::openPublicProfile() {
   assertOnModel();
   if (state_.login.empty() || !services_.browser) return;

@@ -53,6 +53,7 @@ struct SavingsFigures {
   int64_t originalTokens = 0;
   int64_t outputTokens = 0;
   int64_t savedTokens = 0;
+  double savingsPercent = 0;  // the report's own average, 0 to 100
   bool operator==(const SavingsFigures&) const = default;
 };
 
@@ -163,6 +164,8 @@ class ConnectionCommands {
   virtual void startPublicCandleUpdatesIfNeeded() = 0;
   virtual void stopPublicCandleUpdates() = 0;
   virtual void openLiveProfile() = 0;
+  // The success banner's Dismiss: the banner and any open error go, nothing else changes.
+  virtual void dismissPairingSuccess() = 0;
   virtual void openPublicProfile() = 0;
   virtual void openDataSettings() = 0;
   // The quota, savings and update flows (through the manager's SideFlows) and launch at login.

@@ -16,7 +16,7 @@ class LoggingBrowser final : public Browser {
 };
 
 SavingsFigures figuresOf(const TokenSavingsSnapshot& s) {
-  return {s.installed, s.enabled, s.totalCommands, s.originalTokens, s.outputTokens, s.savedTokens};
+  return {s.installed, s.enabled, s.totalCommands, s.originalTokens, s.outputTokens, s.savedTokens, s.savingsPercent};
 }
 
 std::vector<std::string> agentNames(const ConnectionState& state) {

@@ -137,14 +137,14 @@ void DashboardWidget::setState(std::shared_ptr<const PresentationState> state, W
 void DashboardWidget::build(const PresentationState& s, WallTime now) {
   auto* l = static_cast<QVBoxLayout*>(content_->layout());
   l->addWidget(header(s));
-  switch (s.status) {
-    case ConnectionStatus::disconnected:
+  switch (s.status.kind) {
+    case ConnectionStatus::Kind::disconnected:
       l->addWidget(disconnectedBody(s));
       break;
-    case ConnectionStatus::pairing:
+    case ConnectionStatus::Kind::pairing:
       l->addWidget(pairingBody(s));
       break;
-    case ConnectionStatus::connected:
+    case ConnectionStatus::Kind::connected:
       l->addWidget(connectedBody(s, now));
       break;
   }
@@ -195,10 +195,10 @@ QWidget* DashboardWidget::connectedBody(const PresentationState& s, WallTime now
   }
 
   // Headline totals
-  l->addWidget(row({label(qs(cost(s.publicCost, StatusBarCostDisplayMode::exact)), 24, true,
+  l->addWidget(row({label(qs(cost(s.publicCost(), StatusBarCostDisplayMode::exact)), 24, true,
                           roleColor(ColorRole::label), pal, true),
-                    secondary(qs(shortTokens(s.publicTokens)) + " tokens", 11, pal)}));
-  l->addWidget(row({secondary(qs(leverageLabel(s.leverage)), 10, pal), secondary(qs(syncLabel(s, now)), 10, pal)}));
+                    secondary(qs(shortTokens(s.publicTokens())) + " tokens", 11, pal)}));
+  l->addWidget(row({secondary(qs(leverageLabel(s.leverage())), 10, pal), secondary(qs(syncLabel(s, now)), 10, pal)}));
 
   for (const auto& line : attentionLines(s)) {
     l->addWidget(label(qs(line.text), 10.5, false, line.color, pal, false, true));

@@ -179,12 +179,22 @@ void TrayController::updateStatusItems() {
   state_ = source_.current();
   const auto& s = *state_;
   const QPalette palette = QApplication::palette();
-  const bool active = s.status == ConnectionStatus::connected;
+  const bool active = s.status.is(ConnectionStatus::Kind::connected);
   const QString tooltip = qs(tooltipText(s));
 
-  chart_->setIcon(heatBarIcon(s, palette));
+  // A new icon makes the tray host fetch and repaint it: replace one only when its picture changes.
+  const HeatIconInputs heat{s.tokensPerMinuteNow, active, palette.cacheKey()};
+  if (heat != heatShown_) {
+    heatShown_ = heat;
+    chart_->setIcon(heatBarIcon(heat.tokensPerMinute, active, palette));
+  }
+  const CostIconInputs costShown{cost(s.publicCost(), StatusBarCostDisplayMode::exact), crowding_.mode,
+                                 resolveColor(statusColor(s), palette).rgba(), palette.cacheKey()};
+  if (costShown != costShown_) {
+    costShown_ = costShown;
+    cost_->setIcon(costIcon(state_, crowding_.mode, palette));
+  }
   chart_->setToolTip(tooltip);
-  cost_->setIcon(costIcon(s, crowding_.mode, palette));
   cost_->setToolTip(tooltip);
   if (redraws_ > 1) {  // the first redraw runs before the items are shown
     cost_->setVisible(!crowding_.costItemSuppressed);
@@ -194,12 +204,12 @@ void TrayController::updateStatusItems() {
   bar.fill(Qt::transparent);
   {
     QPainter painter(&bar);
-    paintHeatBar(painter, QRectF(0, 0, 76, 15), s.tokensPerMinute, active, palette);
+    paintHeatBar(painter, QRectF(0, 0, 76, 15), s.tokensPerMinuteNow, active, palette);
   }
-  overlay_->update(bar, qs(cost(s.publicCost, StatusBarCostDisplayMode::exact)),
+  overlay_->update(bar, qs(cost(s.publicCost(), StatusBarCostDisplayMode::exact)),
                    resolveColor(statusColor(s), palette), tooltip);
   // Tray items have no accessibility API of their own; the overlay carries the bar's text.
-  overlay_->setAccessibleDescription(qs(heatAccessibilityText(s.tokensPerMinute, active)));
+  overlay_->setAccessibleDescription(qs(heatAccessibilityText(s.tokensPerMinuteNow, active)));
 
   if (popup_->isVisible()) {
     refreshPopup();

@@ -77,6 +77,22 @@ class TrayController : public QObject {
   const Clock& clock_;
   std::shared_ptr<const presentation::PresentationState> state_;
   presentation::TrayCrowding crowding_;
+  // What the tray icons were last drawn from.
+  struct HeatIconInputs {
+    double tokensPerMinute = -1;
+    bool active = false;
+    qint64 palette = 0;
+    bool operator==(const HeatIconInputs&) const = default;
+  };
+  struct CostIconInputs {
+    std::string exactText;
+    presentation::StatusBarCostDisplayMode mode{};
+    unsigned rgba = 0;
+    qint64 palette = 0;
+    bool operator==(const CostIconInputs&) const = default;
+  };
+  HeatIconInputs heatShown_;
+  CostIconInputs costShown_;
 
   QSystemTrayIcon* chart_ = nullptr;
   QSystemTrayIcon* cost_ = nullptr;

@@ -1,6 +1,7 @@
 #include "ui/TrayIcons.h"
 
 #include <QFontMetrics>
+#include <QIconEngine>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
@@ -17,6 +18,48 @@ namespace {
 constexpr int kIconSizes[] = {16, 22, 24, 32, 48, 64};
 
 QRectF toQt(const RectF& r) { return {r.x, r.y, r.width, r.height}; }
+
+// An icon that renders its square picture for each request. Qt's pixmap icons put every size
+// they hand out into the global pixmap cache, keyed by the icon, so an icon replaced each
+// second kept its pictures (and the tray's scaled copies) alive until evicted.
+class RenderedIconEngine final : public QIconEngine {
+ public:
+  explicit RenderedIconEngine(std::function<QImage(int)> render) : render_(std::move(render)) {}
+
+  void paint(QPainter* painter, const QRect& rect, QIcon::Mode, QIcon::State) override {
+    const int side = std::min(rect.width(), rect.height());
+    if (side <= 0) {
+      return;
+    }
+    const qreal ratio = painter->device() ? painter->device()->devicePixelRatioF() : 1.0;
+    QImage image = render_(std::max(1, qRound(side * ratio)));
+    image.setDevicePixelRatio(ratio);
+    painter->drawImage(QRectF(rect.x() + (rect.width() - side) / 2.0, rect.y() + (rect.height() - side) / 2.0,
+                              side, side),
+                       image);
+  }
+  QPixmap pixmap(const QSize& size, QIcon::Mode, QIcon::State) override {
+    const int side = std::min(size.width(), size.height());
+    return side > 0 ? QPixmap::fromImage(render_(side)) : QPixmap();
+  }
+  QSize actualSize(const QSize& size, QIcon::Mode, QIcon::State) override {
+    const int side = std::min(size.width(), size.height());
+    return {side, side};
+  }
+  QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override {
+    QList<QSize> sizes;
+    for (int size : kIconSizes) {
+      sizes.append(QSize(size, size));
+    }
+    return sizes;
+  }
+  bool isNull() override { return false; }
+  QString key() const override { return QStringLiteral("quorvin-rendered"); }
+  QIconEngine* clone() const override { return new RenderedIconEngine(render_); }
+
+ private:
+  std::function<QImage(int)> render_;
+};
 
 QFont costFont(int size) {
   QFont font = uiFont(11, true, true);
@@ -72,12 +115,12 @@ QImage heatBarIconImage(int size, double tokensPerMinute, bool isActive, const Q
 
 CostIconText costIconText(const PresentationState& state, int size, StatusBarCostDisplayMode crowdingMode) {
   if (crowdingMode == StatusBarCostDisplayMode::exact) {
-    const auto exact = QString::fromStdString(cost(state.publicCost, StatusBarCostDisplayMode::exact));
+    const auto exact = QString::fromStdString(cost(state.publicCost(), StatusBarCostDisplayMode::exact));
     if (QFontMetrics(costFont(size)).horizontalAdvance(exact) <= size - 2) {
       return {exact, StatusBarCostDisplayMode::exact};
     }
   }
-  return {QString::fromStdString(cost(state.publicCost, StatusBarCostDisplayMode::compact)),
+  return {QString::fromStdString(cost(state.publicCost(), StatusBarCostDisplayMode::compact)),
           StatusBarCostDisplayMode::compact};
 }
 
@@ -99,21 +142,17 @@ QImage costIconImage(int size, const PresentationState& state, StatusBarCostDisp
   return image;
 }
 
-QIcon heatBarIcon(const PresentationState& state, const QPalette& palette) {
-  QIcon icon;
-  const bool active = state.status == ConnectionStatus::connected;
-  for (int size : kIconSizes) {
-    icon.addPixmap(QPixmap::fromImage(heatBarIconImage(size, state.tokensPerMinute, active, palette)));
-  }
-  return icon;
+QIcon heatBarIcon(double tokensPerMinute, bool isActive, const QPalette& palette) {
+  return QIcon(new RenderedIconEngine([tokensPerMinute, isActive, palette](int size) {
+    return heatBarIconImage(size, tokensPerMinute, isActive, palette);
+  }));
 }
 
-QIcon costIcon(const PresentationState& state, StatusBarCostDisplayMode crowdingMode, const QPalette& palette) {
-  QIcon icon;
-  for (int size : kIconSizes) {
-    icon.addPixmap(QPixmap::fromImage(costIconImage(size, state, crowdingMode, palette)));
-  }
-  return icon;
+QIcon costIcon(std::shared_ptr<const PresentationState> state, StatusBarCostDisplayMode crowdingMode,
+               const QPalette& palette) {
+  return QIcon(new RenderedIconEngine([state = std::move(state), crowdingMode, palette](int size) {
+    return costIconImage(size, *state, crowdingMode, palette);
+  }));
 }
 
 }  // namespace quorvin::ui

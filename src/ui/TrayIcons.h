@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QIcon>
+#include <memory>
 #include <QImage>
 #include <QPalette>
 #include <QString>
@@ -27,9 +28,10 @@ CostIconText costIconText(const presentation::PresentationState& state, int size
 QImage costIconImage(int size, const presentation::PresentationState& state,
                      presentation::StatusBarCostDisplayMode crowdingMode, const QPalette& palette);
 
-// Both icons at the usual tray sizes, so the tray picks a crisp one.
-QIcon heatBarIcon(const presentation::PresentationState& state, const QPalette& palette);
-QIcon costIcon(const presentation::PresentationState& state, presentation::StatusBarCostDisplayMode crowdingMode,
-               const QPalette& palette);
+// Both icons drawn on demand at whatever size the tray asks for. They own no pixmaps, so a
+// replaced icon leaves nothing behind in Qt's pixmap cache.
+QIcon heatBarIcon(double tokensPerMinute, bool isActive, const QPalette& palette);
+QIcon costIcon(std::shared_ptr<const presentation::PresentationState> state,
+               presentation::StatusBarCostDisplayMode crowdingMode, const QPalette& palette);
 
 }  // namespace quorvin::ui

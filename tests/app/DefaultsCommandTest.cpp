@@ -7,42 +7,26 @@
 #include "platform/ProcessRunner.h"
 #include "platform/Runtime.h"
 #include "platform/SystemClock.h"
-#include "platform/Task.h"
+#include "support/Coroutines.h"
+#include "support/TempFolder.h"
 
 namespace quorvin {
 namespace {
 
-namespace asio = boost::asio;
 namespace fs = std::filesystem;
-
-asio::awaitable<void> runInto(ProcessRunner* runner, ProcessRequest request, ProcessResult* out) {
-  *out = co_await runner->run(std::move(request));
-}
 
 class DefaultsCommandTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/quorvin-cli-XXXXXX";
-    config = mkdtemp(pattern);
-  }
-  void TearDown() override { fs::remove_all(config); }
-
   // `prefix` runs before the program (a shell wrapper that sets limits).
   ProcessResult quorvin(std::vector<std::string> arguments, std::vector<std::string> prefix = {}) {
     arguments.insert(arguments.begin(), std::string(QUORVIN_BINARY_DIR) + "/src/app/quorvin");
     arguments.insert(arguments.begin(), prefix.begin(), prefix.end());
-    ProcessResult result;
-    Task task = Task::start(runtime.model(),
-                            runInto(&runner, {.argv = arguments, .environment = {{"XDG_CONFIG_HOME", config.string()}}},
-                                    &result));
-    auto& io = runtime.modelContext();
-    auto guard = asio::make_work_guard(io);
-    io.restart();
-    while (!task.ended()) io.run_one();
-    return result;
+    return test::awaitOnModel(
+        runtime, runner.run({.argv = arguments, .environment = {{"XDG_CONFIG_HOME", config.string()}}}));
   }
 
-  fs::path config;
+  test::TempFolder folder{"quorvin-cli"};
+  fs::path config = folder.path();
   Runtime runtime{1};
   SystemClock clock;
   ProcessRunner runner{clock, runtime};

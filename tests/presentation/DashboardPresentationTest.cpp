@@ -113,10 +113,10 @@ TEST(DashboardTexts, LabelsAndFigures) {
   s.contextInput = 25;
   s.contextCacheRead = 75;
   EXPECT_DOUBLE_EQ(*displayedReuse(s), 75);
-  s.recentContext.input = 1;
-  s.recentContext.cacheRead = 1;
+  s.recentContextNow.input = 1;
+  s.recentContextNow.cacheRead = 1;
   EXPECT_DOUBLE_EQ(*displayedReuse(s), 50);
-  s.recentContext = {0, 5, 0, 0};  // recent tokens, but no prompt tokens
+  s.recentContextNow = {0, 5, 0, 0};  // recent tokens, but no prompt tokens
   EXPECT_FALSE(displayedReuse(s));
 
   EXPECT_EQ(savingsValueLabel({0.004, 10, false, 1}), "<$0.01");
@@ -132,18 +132,18 @@ TEST(DashboardTexts, LabelsAndFigures) {
 TEST(DashboardTexts, LiveMeterUsesTheRecentRealtimeWindowOfTheNewestEpoch) {
   const WallTime now{seconds(10'000)};
   std::vector<UsagePoint> ticks{
-      {now - seconds(400), 0, 0, 9'000, 1, true},  // too old
-      {now - seconds(30), 0, 0, 500, 1, true},     // first of the window: its delta is not counted
-      {now - seconds(20), 0, 0, 600, 1, false},    // from a reconciliation
-      {now - seconds(20), 0, 0, 100, 1, true},
-      {now - seconds(10), 0, 0, -50, 1, true},  // a reset counts as 0
-      {now, 0, 0, 300, 1, true},
+      {.at = now - seconds(400), .delta = 9'000, .contextEpoch = 1, .isRealtime = true},  // too old
+      {.at = now - seconds(30), .delta = 500, .contextEpoch = 1, .isRealtime = true},     // first of the window: its delta is not counted
+      {.at = now - seconds(20), .delta = 600, .contextEpoch = 1, .isRealtime = false},    // from a reconciliation
+      {.at = now - seconds(20), .delta = 100, .contextEpoch = 1, .isRealtime = true},
+      {.at = now - seconds(10), .delta = -50, .contextEpoch = 1, .isRealtime = true},  // a reset counts as 0
+      {.at = now, .delta = 300, .contextEpoch = 1, .isRealtime = true},
   };
   auto meter = liveMeter(ticks, now);
   EXPECT_DOUBLE_EQ(meter.average, 400.0 / 30 * 60);
   EXPECT_DOUBLE_EQ(meter.peak, 300.0 / 10 * 60);
 
-  ticks.push_back({now, 0, 0, 7, 2, true});  // a new epoch leaves one tick
+  ticks.push_back({.at = now, .delta = 7, .contextEpoch = 2, .isRealtime = true});  // a new epoch leaves one tick
   meter = liveMeter(ticks, now);
   EXPECT_EQ(meter.average, 0);
   EXPECT_EQ(meter.peak, 0);
@@ -175,7 +175,7 @@ TEST(DashboardTexts, AttentionLinesInOrder) {
 
 TEST(DashboardTexts, QuotaTiles) {
   const WallTime now{seconds(1'000'000)};
-  EXPECT_EQ(quotaTileText({QuotaProvider::grokBuild, QuotaAvailability::unavailable, {}}).bodyLine,
+  EXPECT_EQ(quotaTileText(QuotaSnapshot::unavailable(QuotaProvider::grokBuild)).bodyLine,
             "Sign in with the CLI");
   EXPECT_EQ(quotaResetText(std::nullopt, now), "reset —");
   EXPECT_EQ(quotaResetText(now - seconds(5), now), "reset now");

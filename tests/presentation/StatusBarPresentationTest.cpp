@@ -65,10 +65,10 @@ TEST(HeatBar, AnyRateShowsAtLeastTheNubAndTheCursorStaysInTheTrack) {
 
 PresentationState connected() {
   PresentationState s;
-  s.status = ConnectionStatus::connected;
-  s.tokensPerMinute = 12'345.6;
-  s.publicTokens = 1'234'567;
-  s.publicCost = 42.2;
+  s.status = ConnectionStatus::connected();
+  s.tokensPerMinuteNow = 12'345.6;
+  s.tokens = 1'234'567;
+  s.cost = 42.2;
   return s;
 }
 
@@ -86,16 +86,15 @@ TEST(Tooltip, ConnectedLineAndAttentionRule) {
   EXPECT_TRUE(connectionNeedsAttention(s));
 
   s = connected();
-  s.tokensPerMinute = std::numeric_limits<double>::quiet_NaN();
+  s.tokensPerMinuteNow = std::numeric_limits<double>::quiet_NaN();
   EXPECT_EQ(tooltipText(s), "Quorvin · streaming · 0/min · 1,234,567 tokens · $42");
-  s.tokensPerMinute = 2.5e12;
+  s.tokensPerMinuteNow = 2.5e12;
   EXPECT_EQ(tooltipText(s), "Quorvin · streaming · 2.50T/min · 1,234,567 tokens · $42");
 }
 
 TEST(Tooltip, PairingAndDisconnectedPrecedence) {
   PresentationState s;
-  s.status = ConnectionStatus::pairing;
-  s.pairingCode = "ABCD-1234";
+  s.status = ConnectionStatus::pairing("ABCD-1234");
   EXPECT_EQ(tooltipText(s), "Quorvin · pair code ABCD-1234");
   EXPECT_EQ(statusColor(s).role, ColorRole::yellow);
 

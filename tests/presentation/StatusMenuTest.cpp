@@ -36,13 +36,12 @@ TEST(StatusMenu, EntriesFollowTheConnectionState) {
   EXPECT_EQ(titles(menuEntries(s, false))[0], "Approve credential cleanup");
 
   s = {};
-  s.status = ConnectionStatus::pairing;
-  s.pairingCode = "ABCD-1234";
+  s.status = ConnectionStatus::pairing("ABCD-1234");
   EXPECT_EQ(titles(menuEntries(s, false)),
             (std::vector<std::string>{"Approve pair code ABCD-1234", "Cancel pairing", "-", "Quit Quorvin"}));
 
   s = {};
-  s.status = ConnectionStatus::connected;
+  s.status = ConnectionStatus::connected();
   EXPECT_EQ(titles(menuEntries(s, false)),
             (std::vector<std::string>{"Refresh exact totals", "Open public chart", "Manage published data",
                                       "Optimize shell output", "Show savings plan…", "-", "Disconnect this computer…",

@@ -226,6 +226,35 @@ TEST_F(ConnectionManagerTest, AnApprovedPairingCancelledDuringTheSaveStaysDiscon
   EXPECT_FALSE(defaults_.contains("login"));
 }
 
+// The banner's Dismiss goes through the posted commands like a view's click, and the value the
+// views read loses the banner and its open error while the connection stays.
+TEST_F(ConnectionManagerTest, DismissingThePairingSuccessPublishesTheBannerGone) {
+  PairingDependencies pairing;
+  pairing.create = [](std::string) -> boost::asio::awaitable<API::Pair> {
+    co_return API::Pair{"CODE", "secret", "https://example.invalid/approve"};
+  };
+  pairing.openApproval = [](const std::string&) {};
+  pairing.waitForPoll = [this] { return clock_.sleep(seconds(3)); };
+  pairing.poll = [](std::string, std::string, std::string) -> boost::asio::awaitable<std::optional<API::Approved>> {
+    co_return API::Approved{"new-token", "alice"};
+  };
+  pairing.save = [](std::string, int64_t) -> boost::asio::awaitable<void> { co_return; };
+  pairing.openProfile = [](const std::string&) { return false; };
+  makeManager(std::move(pairing));
+  post([this] { manager_->connect(); });
+  clock_.run(runtime_, [&] { return manager_->snapshot()->pairingSuccessHandle.has_value(); });
+  EXPECT_EQ(manager_->snapshot()->pairingSuccessHandle, "alice");
+  manager_->commands().openLiveProfile();
+  clock_.run(runtime_, [&] { return manager_->snapshot()->profileOpenError.has_value(); });
+
+  manager_->commands().dismissPairingSuccess();
+  clock_.run(runtime_, [&] { return !manager_->snapshot()->pairingSuccessHandle; });
+  const auto shown = manager_->snapshot();
+  EXPECT_FALSE(shown->profileOpenError);
+  EXPECT_TRUE(shown->status.is(ConnectionStatus::Kind::connected));
+  EXPECT_EQ(shown->login, "alice");
+}
+
 TEST_F(ConnectionManagerTest, RevokedTokenStopsPublishingAndRemovesTheToken) {
   pairedEarlier();
   feed_.pulse = test::ScriptedUsageFeed::pulseOf(100);

@@ -113,7 +113,7 @@ TEST(DesktopStartupTest, UnpairedFirstRunOpensTheDashboardAndAnswersLaterLaunche
       published.wait(lock, [&] { return publications > 0; });
     }
     const auto state = desktop.source().current();
-    EXPECT_EQ(state->status, presentation::ConnectionStatus::disconnected);
+    EXPECT_EQ(state->status, ConnectionStatus::disconnected());
     EXPECT_TRUE(state->cursorStoreExists);
 
     // A later launch: the running copy is asked to show itself, and `quorvin status` answers.

@@ -15,6 +15,7 @@
 
 #include "server/storage/Database.h"
 #include "support/ProgramRun.h"
+#include "support/TempFolder.h"
 #include "support/ServerProcess.h"
 #include "wire/Crypto.h"
 
@@ -27,13 +28,6 @@ namespace fs = std::filesystem;
 
 const std::string kQuorvin = QUORVIN_BINARY_DIR "/src/app/quorvin";
 const std::string kServer = QUORVIN_BINARY_DIR "/server/quorvin-server";
-
-std::string readText(const fs::path& file) {
-  std::ifstream in(file);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 std::string quoted(const std::string& word) { return "'" + word + "'"; }
 
@@ -80,7 +74,7 @@ class HeadlessKill : public ::testing::Test {
     const pid_t pid = spawn(arguments, output);
     int status = 0;
     ::waitpid(pid, &status, 0);
-    if (text) *text = readText(output);
+    if (text) *text = test::readFile(output);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
   void startAgent() {
@@ -159,13 +153,13 @@ TEST_F(HeadlessKill, KilledDuringUploadsAndRestartedCountsEverythingOnce) {
 
   // Restarted, it reconciles against the logs; the service ends on exactly what was used.
   startAgent();
-  waitUntil([&] { return readText(agentOutput_).find("Quorvin reconciled:") != std::string::npos; });
+  waitUntil([&] { return test::readFile(agentOutput_).find("Quorvin reconciled:") != std::string::npos; });
   waitUntil([&] {
     auto report = status();
     return report && report->at("status").as_string() == "connected" &&
            report->at("publicTokens").as_int64() == serverTotal() && serverTotal() >= written_;
   });
-  EXPECT_EQ(serverTotal(), written_) << readText(agentOutput_);
+  EXPECT_EQ(serverTotal(), written_) << test::readFile(agentOutput_);
 
   // New usage after the restart is counted once more, not on top of anything replayed.
   appendUsage(5000);

@@ -18,13 +18,6 @@ namespace {
 
 using test::TempFolder;
 
-std::string readAll(const std::filesystem::path& file) {
-  std::ifstream in(file);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // A systemctl that records its arguments and exits with $FAKE_SYSTEMCTL_STATUS.
 class FakeTools : public ::testing::Test {
  protected:
@@ -43,7 +36,7 @@ class FakeTools : public ::testing::Test {
     ::setenv("PATH", oldPath_.c_str(), 1);
     ::unsetenv("FAKE_SYSTEMCTL_STATUS");
   }
-  std::string calls() const { return readAll(dir_ / "systemctl.calls"); }
+  std::string calls() const { return test::readFile(dir_ / "systemctl.calls"); }
   LaunchAtLoginPolicy policy(const std::filesystem::path& executable) {
     return LaunchAtLoginPolicy({paths_, executable, {paths_.configHome / "systemd/user", dir_ / "system-units"}});
   }
@@ -63,7 +56,7 @@ TEST_F(FakeTools, InstalledCopyWritesTheEntryOnceAndDisablesTheDeferredUnit) {
   EXPECT_TRUE(first->enabled);
   EXPECT_FALSE(first->needsApproval);
   EXPECT_EQ(first->failure, std::nullopt);
-  const auto entry = readAll(LaunchAtLoginPolicy::autostartFile(paths_));
+  const auto entry = test::readFile(LaunchAtLoginPolicy::autostartFile(paths_));
   EXPECT_NE(entry.find("Exec=\"/opt/Quorvin/quorvin\"\n"), std::string::npos);
   EXPECT_EQ(defaults_.string(LaunchAtLoginPolicy::kInitialStatusKey), "notRegistered");
   EXPECT_EQ(defaults_.string(LaunchAtLoginPolicy::kFinalStatusKey), "enabled");
@@ -117,7 +110,7 @@ TEST_F(FakeTools, RetirementStopsTheUnitDeletesItAndEndsOnlyTheAgent) {
   }
   // Until perl renamed itself the agent does not match; wait for the new title.
   for (;;) {
-    if (readAll("/proc/" + std::to_string(agent) + "/cmdline").rfind("node ", 0) == 0) break;
+    if (test::readFile("/proc/" + std::to_string(agent) + "/cmdline").rfind("node ", 0) == 0) break;
     ::usleep(20'000);
   }
   HeadlessAgentManager::disableCanonicalCLI(paths_);

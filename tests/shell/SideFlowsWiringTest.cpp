@@ -107,8 +107,9 @@ TEST_F(SideFlowsWiring, StartChecksForUpdatesAndPublishesSavingsQuotasFollowStre
   }));
   EXPECT_EQ(published()->updateVersion, "99.0.0");
   EXPECT_FALSE(published()->isUpdating) << "a build tree cannot update itself";
+  // The report's own percent too: the savings window's measured rate reads it.
   EXPECT_EQ(published()->savingsSnapshot,
-            (SavingsFigures{true, published()->savingsSnapshot.enabled, 42, 10000, 2500, 7500}));
+            (SavingsFigures{true, published()->savingsSnapshot.enabled, 42, 10000, 2500, 7500, 75}));
 
   // The dashboard is open but nothing is connected: no quota loop yet.
   post([&] { manager.setMenuBarPopoverVisible(true); });

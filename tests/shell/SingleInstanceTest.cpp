@@ -23,20 +23,13 @@ namespace {
 using test::TempFolder;
 using SecondInstancePolicy::Instance;
 
-std::string readAll(const std::filesystem::path& file) {
-  std::ifstream in(file);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 TEST(SingleInstanceLockTest, HoldsAgainstASecondAttemptAndRewritesTheProcessId) {
   TempFolder dir;
   const auto file = dir / "nested/quorvin/streamer.lock";
   test::writeFile(file, "123456789012345\nleftover text of an older holder\n");
   auto first = SingleInstanceLock::acquire(file);
   ASSERT_TRUE(std::holds_alternative<std::unique_ptr<SingleInstanceLock>>(first));
-  EXPECT_EQ(readAll(file), std::to_string(::getpid()) + "\n");
+  EXPECT_EQ(test::readFile(file), std::to_string(::getpid()) + "\n");
   // flock excludes other open descriptions, even in the same process.
   EXPECT_TRUE(std::holds_alternative<SingleInstanceLock::HeldElsewhere>(SingleInstanceLock::acquire(file)));
   first = SingleInstanceLock::HeldElsewhere{};  // releases
@@ -63,10 +56,10 @@ TEST(SingleInstanceLockTest, TakesOverTheLockOfAKilledCopy) {
   EXPECT_TRUE(std::holds_alternative<SingleInstanceLock::HeldElsewhere>(SingleInstanceLock::acquire(file)));
   ::kill(child, SIGKILL);
   ::waitpid(child, nullptr, 0);
-  EXPECT_EQ(readAll(file), std::to_string(child) + "\n");  // stale id, no lock
+  EXPECT_EQ(test::readFile(file), std::to_string(child) + "\n");  // stale id, no lock
   auto taken = SingleInstanceLock::acquire(file);
   ASSERT_TRUE(std::holds_alternative<std::unique_ptr<SingleInstanceLock>>(taken));
-  EXPECT_EQ(readAll(file), std::to_string(::getpid()) + "\n");
+  EXPECT_EQ(test::readFile(file), std::to_string(::getpid()) + "\n");
   ::close(ready[0]);
   ::close(ready[1]);
 }
@@ -78,7 +71,7 @@ TEST(SingleInstanceLockTest, RefusesASymbolicLinkAndAnUncreatableFolder) {
   const auto linked = SingleInstanceLock::acquire(dir / "streamer.lock");
   ASSERT_TRUE(std::holds_alternative<SingleInstanceLock::CouldNotOpen>(linked));
   EXPECT_EQ(std::get<SingleInstanceLock::CouldNotOpen>(linked).error, ELOOP);
-  EXPECT_EQ(readAll(dir / "target"), "keep me");
+  EXPECT_EQ(test::readFile(dir / "target"), "keep me");
 
   test::writeFile(dir / "file", "");
   EXPECT_TRUE(std::holds_alternative<SingleInstanceLock::CouldNotCreateDirectory>(
@@ -162,7 +155,7 @@ TEST(PeerChannelTest, NeverReplacesAFileThatIsNotASocket) {
   boost::asio::io_context context;
   PeerChannel channel(context, path, [](std::string_view) { return std::string(); });
   EXPECT_NE(channel.listen(), std::nullopt);
-  EXPECT_EQ(readAll(path), "not mine");
+  EXPECT_EQ(test::readFile(path), "not mine");
 }
 
 }  // namespace

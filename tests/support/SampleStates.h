@@ -46,13 +46,12 @@ inline std::vector<API::LiveCandle> sampleCandles(int count, double phase = 0) {
 inline presentation::PresentationState connectedSample() {
   using namespace std::chrono;
   presentation::PresentationState s;
-  s.status = presentation::ConnectionStatus::connected;
+  s.status = ConnectionStatus::connected();
   s.login = "ada";
-  s.plan = "max5";
-  s.publicTokens = 1'234'567'890;
-  s.publicCost = 4321.49;
-  s.leverage = 43.2;
-  s.tokensPerMinute = 184'000;
+  s.plan = "max5";  // 43.2x plan value
+  s.tokens = 1'234'567'890;
+  s.cost = 4321.49;
+  s.tokensPerMinuteNow = 184'000;
   s.appCount = 5;
   s.agentBreakdown = {{"claude", 700'000'000, 0}, {"codex", 300'000'000, 0}, {"gemini", 120'000'000, 0},
                       {"openclaw", 80'000'000, 0}, {"grok", 34'567'890, 0}};
@@ -64,9 +63,10 @@ inline presentation::PresentationState connectedSample() {
   s.contextOutput = 35'000'000;
   s.contextCacheRead = 250'000'000;
   s.contextCacheWrite = 30'000'000;
-  s.recentContext = {12'000, 3'000, 48'000, 1'000};
+  s.recentContextNow = {12'000, 3'000, 48'000, 1'000};
   for (int i = 0; i < 60; ++i) {
-    s.recentTicks.push_back({sampleNow() - seconds(59 - i), 0, 0, 2'000 + (i % 7) * 900, 3, true});
+    s.recentTicks.push_back(
+        {.at = sampleNow() - seconds(59 - i), .delta = 2'000 + (i % 7) * 900, .contextEpoch = 3, .isRealtime = true});
   }
   s.lastReconciled = sampleNow() - seconds(240);
   s.publicCandles = sampleCandles(36);
@@ -79,8 +79,9 @@ inline presentation::PresentationState connectedSample() {
   s.providerQuotas = {
       {presentation::QuotaProvider::codex,
        presentation::QuotaAvailability::available,
-       {{"5H", 37.4, sampleNow() + minutes(95)}, {"WEEK", 61.0, sampleNow() + hours(50)}}},
-      {presentation::QuotaProvider::grokBuild, presentation::QuotaAvailability::unavailable, {}}};
+       {{"5H", 37.4, sampleNow() + minutes(95)}, {"WEEK", 61.0, sampleNow() + hours(50)}},
+       sampleNow()},
+      presentation::QuotaSnapshot::unavailable(presentation::QuotaProvider::grokBuild)};
   s.updateVersion = "0.2.0";
   return s;
 }
@@ -92,8 +93,7 @@ inline presentation::PresentationState disconnectedSample() {
 
 inline presentation::PresentationState pairingSample() {
   presentation::PresentationState s;
-  s.status = presentation::ConnectionStatus::pairing;
-  s.pairingCode = "ABCD-1234";
+  s.status = ConnectionStatus::pairing("ABCD-1234");
   s.pairingURL = "https://quorvin.example/pair/ABCD-1234";
   return s;
 }

@@ -91,18 +91,18 @@ TEST_F(Render, HeatBarAtRestTrickleAndFull) {
 
 TEST_F(Render, CostIconIsExactWhenItFitsAndCompactOtherwise) {
   auto s = testing::connectedSample();
-  s.publicCost = 42;
+  s.cost = 42;
   EXPECT_EQ(costIconText(s, 32, StatusBarCostDisplayMode::exact).mode, StatusBarCostDisplayMode::exact);
   EXPECT_EQ(costIconText(s, 32, StatusBarCostDisplayMode::compact).text, "$42");
-  s.publicCost = 4321.49;
+  s.cost = 4321.49;
   EXPECT_EQ(costIconText(s, 22, StatusBarCostDisplayMode::exact).text, "$4K");
   for (const auto& theme : themes()) {
     expectGolden(costIconImage(22, s, StatusBarCostDisplayMode::exact, theme.palette),
                  QString("cost-icon22") + theme.suffix);
-    s.status = presentation::ConnectionStatus::pairing;
+    s.status = ConnectionStatus::pairing("ABCD-1234");
     expectGolden(costIconImage(32, s, StatusBarCostDisplayMode::exact, theme.palette),
                  QString("cost-icon32-pairing") + theme.suffix);
-    s.status = presentation::ConnectionStatus::connected;
+    s.status = ConnectionStatus::connected();
   }
 }
 

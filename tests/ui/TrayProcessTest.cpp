@@ -24,13 +24,6 @@ using quorvin::test::TempFolder;
 
 const std::string kQuorvin = QUORVIN_BINARY_DIR "/src/app/quorvin";
 
-std::string readFile(const std::filesystem::path& file) {
-  std::ifstream in(file);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // Polls until `done` (bounded by the test's time limit, not by a timed assertion).
 template <typename Done>
 void waitUntil(Done done) {
@@ -196,10 +189,10 @@ TEST_F(TrayProcessTest, ShowsBothItemsASecondLaunchOpensTheDashboardAndTheMenuQu
   const pid_t first = spawn(firstLog);
   std::optional<std::pair<Frame, Frame>> frames;
   waitUntil([&] {
-    frames = statusItemFrames(readFile(firstLog));
+    frames = statusItemFrames(quorvin::test::readFile(firstLog));
     return frames.has_value() || ::waitpid(first, nullptr, WNOHANG) != 0;
   });
-  ASSERT_TRUE(frames) << readFile(firstLog);
+  ASSERT_TRUE(frames) << quorvin::test::readFile(firstLog);
   const auto [chart, cost] = *frames;
   EXPECT_GT(chart.width, 0);
   EXPECT_GT(cost.width, 0);
@@ -209,8 +202,8 @@ TEST_F(TrayProcessTest, ShowsBothItemsASecondLaunchOpensTheDashboardAndTheMenuQu
   const pid_t second = spawn(dir_ / "second.out");
   int status = 0;
   ASSERT_EQ(::waitpid(second, &status, 0), second);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << readFile(dir_ / "second.out");
-  EXPECT_NE(readFile(dir_ / "second.out").find("an earlier instance is already running"), std::string::npos);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << quorvin::test::readFile(dir_ / "second.out");
+  EXPECT_NE(quorvin::test::readFile(dir_ / "second.out").find("an earlier instance is already running"), std::string::npos);
   waitUntil([] { return windowViewable("Quorvin dashboard"); });
   EXPECT_EQ(::waitpid(first, &status, WNOHANG), 0) << "the first copy must keep running";
 
@@ -227,7 +220,7 @@ TEST_F(TrayProcessTest, ShowsBothItemsASecondLaunchOpensTheDashboardAndTheMenuQu
   input.key(item, kReturn);
 
   ASSERT_EQ(::waitpid(first, &status, 0), first);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << readFile(firstLog);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << quorvin::test::readFile(firstLog);
   EXPECT_FALSE(std::filesystem::exists(dir_ / "run/quorvin/peer.sock"));
 }
 

@@ -163,7 +163,7 @@ TEST_F(TrayHost, ChangesFromAnotherThreadRedrawOnceAndReachTheItems) {
   std::thread publisher([&] {
     for (int i = 0; i < 10; ++i) {
       auto s = testing::pairingSample();
-      s.pairingCode = "CODE-" + std::to_string(i);
+      s.status = ConnectionStatus::pairing("CODE-" + std::to_string(i));
       feed.publish(std::move(s));
     }
   });
@@ -176,6 +176,25 @@ TEST_F(TrayHost, ChangesFromAnotherThreadRedrawOnceAndReachTheItems) {
   EXPECT_EQ(tray.costItem()->toolTip(), "Quorvin · pair code CODE-9");
   emit tray.actionMenu()->aboutToShow();
   EXPECT_EQ(tray.actionMenu()->actions().front()->text(), "Approve pair code CODE-9");
+
+  // The icons are replaced only when their picture changes: the tray host refetches each one.
+  const auto iconsNow = [&] { return std::pair(tray.chartItem()->icon().cacheKey(), tray.costItem()->icon().cacheKey()); };
+  const auto publishAndRedraw = [&](presentation::PresentationState s) {
+    const int redraws = tray.redrawCount();
+    feed.publish(std::move(s));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return tray.redrawCount() > redraws; }, 5000));
+  };
+  auto s = testing::connectedSample();
+  publishAndRedraw(s);
+  const auto first = iconsNow();
+  s.login = "someone else";  // drawn in neither icon
+  publishAndRedraw(s);
+  EXPECT_EQ(iconsNow(), first);
+  s.cost += 1;
+  s.tokensPerMinuteNow *= 2;
+  publishAndRedraw(s);
+  EXPECT_NE(iconsNow().first, first.first);
+  EXPECT_NE(iconsNow().second, first.second);
 }
 
 }  // namespace
