@@ -215,22 +215,18 @@ TEST(UsageLogParserCodex, OtherLinesLeaveTheStateAlone) {
 
 // --- Kimi, Grok, Gemini, openclaw ----------------------------------------------------
 
-TEST(UsageLogParserOthers, KimiReadsOnlyStatusUpdates) {
-  LogRun run;
-  run.feed(UsageSource::kimi,
-           {R"({"message":{"type":"StatusUpdate","payload":{"token_usage":{"input_other":5,"output":6,"input_cache_read":7,"input_cache_creation":8}}}})",
-            R"({"message":{"type":"Other","payload":{"token_usage":{"input_other":5,"output":6}}}})"});
-  ASSERT_EQ(run.events.size(), 1u);
-  EXPECT_EQ(run.events[0], (UsageLogEvent{{5, 6, 7, 8}, "kimi"}));
-}
-
-TEST(UsageLogParserOthers, GrokSplitsCachedPromptAndAddsReasoning) {
-  LogRun run;
-  run.feed(UsageSource::grok,
-           {R"({"ctx":{"prompt_tokens":100,"cached_prompt_tokens":30,"completion_tokens":7,"reasoning_tokens":3}})",
-            R"({"ctx":{"completion_tokens":7},"prompt_tokens":5})"});
-  ASSERT_EQ(run.events.size(), 1u);
-  EXPECT_EQ(run.events[0], (UsageLogEvent{{70, 10, 30, 0}, "Grok model unknown"}));
+// Each source's own line shape: only its usage lines count, split into the four figures.
+TEST(UsageLogParserOthers, KimiStatusUpdatesAndGrokCachedPromptAndReasoning) {
+  LogRun kimi;
+  kimi.feed(UsageSource::kimi,
+            {R"({"message":{"type":"StatusUpdate","payload":{"token_usage":{"input_other":5,"output":6,"input_cache_read":7,"input_cache_creation":8}}}})",
+             R"({"message":{"type":"Other","payload":{"token_usage":{"input_other":5,"output":6}}}})"});
+  LogRun grok;
+  grok.feed(UsageSource::grok,
+            {R"({"ctx":{"prompt_tokens":100,"cached_prompt_tokens":30,"completion_tokens":7,"reasoning_tokens":3}})",
+             R"({"ctx":{"completion_tokens":7},"prompt_tokens":5})"});
+  EXPECT_EQ(kimi.events, (std::vector<UsageLogEvent>{{{5, 6, 7, 8}, "kimi"}}));
+  EXPECT_EQ(grok.events, (std::vector<UsageLogEvent>{{{70, 10, 30, 0}, "Grok model unknown"}}));
 }
 
 TEST(UsageLogParserOthers, GeminiArithmetic) {
