@@ -3,6 +3,8 @@
 #include <cmath>
 #include <optional>
 
+#include "wire/NameCharacters.h"
+
 namespace quorvin::server {
 
 namespace {
@@ -11,15 +13,6 @@ bool countOk(int64_t n) { return n >= 0 && n <= IngestLimits::maxCount; }
 bool countOk(const std::optional<int64_t>& n) { return !n || countOk(*n); }
 bool costOk(double c) { return std::isfinite(c) && c >= 0 && c <= IngestLimits::maxCost; }
 bool costOk(const std::optional<double>& c) { return !c || costOk(*c); }
-
-// Characters that change how the text around them reads without being seen: controls (C0,
-// DEL, C1 such as U+0085), zero-width and joiner characters, and bidirectional overrides
-// ("exe.jpg" spoofing). None has a place in a name shown on a web page.
-bool invisible(char32_t c) {
-  return c < 0x20 || (c >= 0x7f && c <= 0x9f) || c == 0xad || c == 0x061c || c == 0x180e ||
-         (c >= 0x200b && c <= 0x200f) || (c >= 0x2028 && c <= 0x202e) || (c >= 0x2060 && c <= 0x206f) ||
-         c == 0xfeff || (c >= 0xfff9 && c <= 0xfffb);
-}
 
 // Decodes one UTF-8 sequence at `i`; no value for a malformed, overlong or surrogate one.
 std::optional<char32_t> nextCodePoint(const std::string& s, size_t& i) {
@@ -57,7 +50,7 @@ bool textOk(const std::string& s, size_t max) {
   if (s.size() > max) return false;
   for (size_t i = 0; i < s.size();) {
     auto c = nextCodePoint(s, i);
-    if (!c || invisible(*c)) return false;
+    if (!c || wire::isInvisibleInName(*c)) return false;
   }
   return true;
 }

@@ -1,11 +1,15 @@
 #include "publishing/Api.h"
 
+#include <unicode/utf8.h>
+
 #include <boost/url/url.hpp>
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include "core/TextCut.h"
 #include "core/Utf8Text.h"
+#include "wire/NameCharacters.h"
 
 namespace quorvin::API {
 
@@ -85,9 +89,22 @@ Totals wireTotals(Totals t) {
 }  // namespace
 
 std::string wireName(std::string_view name) {
-  std::string clean = repairedUtf8(name);
-  for (char& c : clean) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
+  // Every character the service would refuse becomes a space: one such character in a
+  // model name would otherwise have every upload refused.
+  const std::string repaired = repairedUtf8(name);
+  std::string clean;
+  clean.reserve(repaired.size());
+  const auto* s = reinterpret_cast<const uint8_t*>(repaired.data());
+  const auto length = static_cast<int32_t>(std::min<size_t>(repaired.size(), INT32_MAX));
+  for (int32_t i = 0; i < length;) {
+    const int32_t start = i;
+    UChar32 c = 0;
+    U8_NEXT(s, i, length, c);
+    if (c >= 0 && wire::isInvisibleInName(static_cast<char32_t>(c))) {
+      clean += ' ';
+    } else {
+      clean.append(repaired, size_t(start), size_t(i - start));
+    }
   }
   clean = prefixOfCharacters(clean, kMaxWireNameCharacters);
   if (clean.size() > kMaxWireNameBytes) {

@@ -5,8 +5,6 @@
 #include <limits>
 #include <vector>
 
-#include "core/UsageSource.h"
-
 namespace quorvin {
 namespace {
 
@@ -36,15 +34,6 @@ TEST(UsageCounters, SumsSaturateInsteadOfWrapping) {
   // Growth from a very negative base must not overflow either.
   UsageCounters low{std::numeric_limits<int64_t>::min(), 0, 0, 0};
   EXPECT_EQ(UsageCounters({kMax, 0, 0, 0}).growthOver(low).input, kMax);
-}
-
-TEST(UsageSource, RawValuesRoundTripAndNothingElseIsASource) {
-  for (UsageSource source : allUsageSources) {
-    EXPECT_EQ(usageSourceFromRawValue(rawValue(source)), source);
-  }
-  EXPECT_FALSE(usageSourceFromRawValue("Claude"));
-  EXPECT_FALSE(usageSourceFromRawValue("opencode"));
-  EXPECT_FALSE(usageSourceFromRawValue(""));
 }
 
 }  // namespace

@@ -17,19 +17,18 @@ namespace fs = std::filesystem;
 
 class FilePrimitivesTest : public ::testing::Test {
  protected:
-  void write(const fs::path& path, const std::string& bytes) { test::writeFile(path, bytes); }
   test::TempFolder folder{"quorvin-files"};
   fs::path root = folder.path();
 };
 
 TEST_F(FilePrimitivesTest, ReadTellsEachKindOfFileApart) {
-  write(root / "small", "12345");
+  test::writeFile(root / "small", "12345");
   EXPECT_EQ(readFileWithin(root / "small", 5).bytes, "12345");
   EXPECT_EQ(readFileWithin(root / "small", 4).outcome, FileRead::Outcome::tooLarge);
   EXPECT_EQ(readFileWithin(root / "none", 5).outcome, FileRead::Outcome::missing);
   EXPECT_EQ(readFileWithin(root / "none" / "deeper", 5).outcome, FileRead::Outcome::missing);
   EXPECT_EQ(readFileWithin(root, 5).outcome, FileRead::Outcome::notRegular);
-  write(root / "empty", "");
+  test::writeFile(root / "empty", "");
   EXPECT_TRUE(readFileWithin(root / "empty", 0).ok());
 
   // A FIFO with no writer would block a plain open for ever.
@@ -47,8 +46,8 @@ TEST_F(FilePrimitivesTest, ReadTellsEachKindOfFileApart) {
 
 TEST_F(FilePrimitivesTest, AtomicWriteLeavesOneOwnerOnlyFileAndClearsLeftovers) {
   const fs::path file = root / "secret.json";
-  write(root / ".secret.json.tmp-Ab12Cd", "half a secret");
-  write(root / ".other.json.tmp-Ab12Cd", "someone else's");
+  test::writeFile(root / ".secret.json.tmp-Ab12Cd", "half a secret");
+  test::writeFile(root / ".other.json.tmp-Ab12Cd", "someone else's");
   removeStaleTemporaries(file);
   EXPECT_FALSE(fs::exists(root / ".secret.json.tmp-Ab12Cd"));
   EXPECT_TRUE(fs::exists(root / ".other.json.tmp-Ab12Cd"));

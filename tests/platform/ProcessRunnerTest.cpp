@@ -45,7 +45,6 @@ class ProcessRunnerTest : public ::testing::Test {
   void drive(const Task& task) {
     runtime.runUntil([&] { return task.ended(); });
   }
-  static std::string readFile(const fs::path& path) { return test::readFile(path); }
 
   test::TempFolder folder{"quorvin-process"};
   fs::path dir = folder.path();
@@ -107,7 +106,7 @@ TEST_F(ProcessRunnerTest, OutputIsCutAtItsBoundOrGoesToABoundedPrivateFileOrNowh
   auto result = run(request);
   EXPECT_TRUE(result.succeeded());
   EXPECT_EQ(result.standardOutput + result.standardError, "");
-  EXPECT_EQ(readFile(dir / "out"), "{\"totals\":1}");
+  EXPECT_EQ(test::readFile(dir / "out"), "{\"totals\":1}");
   struct stat info {};
   ASSERT_EQ(stat((dir / "out").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
@@ -129,7 +128,7 @@ TEST_F(ProcessRunnerTest, TimeOutStopsTheWholeTreeEvenWhenItIgnoresSigterm) {
                               pidFile.string()},
                      .timeLimit = 300ms});
   EXPECT_EQ(result.outcome, Outcome::timedOut);
-  const pid_t grandchild = std::stoi(readFile(pidFile));
+  const pid_t grandchild = std::stoi(test::readFile(pidFile));
   EXPECT_TRUE(processEndsSoon(grandchild));
 }
 
@@ -152,12 +151,12 @@ TEST_F(ProcessRunnerTest, CancellingTheTaskStopsTheTreeAndEndsTheTask) {
                                                           &returned, &aborted));
   auto& io = runtime.modelContext();
   auto guard = asio::make_work_guard(io);
-  while (readFile(pidFile).empty()) io.run_one_for(10ms);
+  while (test::readFile(pidFile).empty()) io.run_one_for(10ms);
   task.cancel();
   drive(task);
   EXPECT_FALSE(returned);
   EXPECT_TRUE(aborted);
-  EXPECT_TRUE(processEndsSoon(std::stoi(readFile(pidFile))));
+  EXPECT_TRUE(processEndsSoon(std::stoi(test::readFile(pidFile))));
 }
 
 TEST(ProcessRunnerVirtualTimeTest, TheVirtualClockDoesNotJumpPastARunningChild) {

@@ -27,8 +27,6 @@ using namespace std::chrono_literals;
 
 class UserDefaultsTest : public ::testing::Test {
  protected:
-  static std::string read(const fs::path& path) { return test::readFile(path); }
-  static void write(const fs::path& path, const std::string& bytes) { test::writeFile(path, bytes); }
   std::vector<fs::path> filesBeside() const {
     std::vector<fs::path> names;
     for (const auto& entry : fs::directory_iterator(file.parent_path())) names.push_back(entry.path().filename());
@@ -86,7 +84,7 @@ TEST_F(UserDefaultsTest, ChangesAreSavedOnceAFewSecondsAfterTheFirstOfABurst) {
 
   ASSERT_TRUE(clock.run(runtime, [&] { return store.saves() == 1; }));
   EXPECT_EQ(clock.now(), start + FileUserDefaults::writeDelay);
-  EXPECT_EQ(boost::json::parse(read(file)).as_object().at("tick").as_int64(), 49);
+  EXPECT_EQ(boost::json::parse(test::readFile(file)).as_object().at("tick").as_int64(), 49);
 
   // A change after the save waits its own delay; an unchanged value is no change.
   clock.advance(10s);
@@ -112,7 +110,7 @@ TEST_F(UserDefaultsTest, AnUnusableFileIsSetAsideOnceAndTheStoreStartsEmpty) {
   for (const auto& bytes : bad) {
     SCOPED_TRACE(testing::PrintToString(bytes));
     fs::remove_all(file.parent_path());
-    write(file, bytes);
+    test::writeFile(file, bytes);
     std::vector<std::string> lines;
     ScopedLogCapture capture([&](std::string_view line) { lines.emplace_back(line); });
     {
@@ -126,7 +124,7 @@ TEST_F(UserDefaultsTest, AnUnusableFileIsSetAsideOnceAndTheStoreStartsEmpty) {
     ASSERT_EQ(names.size(), 2u);
     EXPECT_EQ(names[0], "defaults.json");
     EXPECT_TRUE(names[1].string().starts_with("defaults.json.corrupt-"));
-    EXPECT_EQ(read(file.parent_path() / names[1]), bytes);  // the user's bytes are kept
+    EXPECT_EQ(test::readFile(file.parent_path() / names[1]), bytes);  // the user's bytes are kept
     EXPECT_EQ(FileUserDefaults(file).boolean("fresh"), true);
   }
 }
@@ -134,8 +132,8 @@ TEST_F(UserDefaultsTest, AnUnusableFileIsSetAsideOnceAndTheStoreStartsEmpty) {
 TEST_F(UserDefaultsTest, ValuesOfOtherKindsAndLeftoverTemporariesAreHandled) {
   // Values this version does not read are written back unchanged; a temporary left by a
   // killed writer is removed.
-  write(file, R"({"future":[1,{"a":null}],"big":18446744073709551615,"n":7,"huge":1e999,"deep":[-2e999]})");
-  write(file.parent_path() / ".defaults.json.tmp-Ab12Cd", "{\"half");
+  test::writeFile(file, R"({"future":[1,{"a":null}],"big":18446744073709551615,"n":7,"huge":1e999,"deep":[-2e999]})");
+  test::writeFile(file.parent_path() / ".defaults.json.tmp-Ab12Cd", "{\"half");
   {
     FileUserDefaults store(file);
     EXPECT_EQ(store.integer("big"), std::nullopt);
@@ -145,7 +143,7 @@ TEST_F(UserDefaultsTest, ValuesOfOtherKindsAndLeftoverTemporariesAreHandled) {
   // A number past the double range would be written back in a form no reader accepts
   // (losing every setting at the next start): it is dropped, or nulled when nested.
   boost::system::error_code ec;
-  auto saved = boost::json::parse(read(file), ec).as_object();
+  auto saved = boost::json::parse(test::readFile(file), ec).as_object();
   ASSERT_FALSE(ec);
   EXPECT_FALSE(saved.contains("huge"));
   EXPECT_EQ(boost::json::serialize(saved.at("deep")), "[null]");
@@ -173,7 +171,7 @@ TEST_F(UserDefaultsTest, TextThatIsNotUtf8NeverSpoilsTheFile) {
 TEST_F(UserDefaultsTest, ALinkIsFollowedAndAFileThatCannotBeReadIsLeftAlone) {
   // A dotfile manager's link: read through it, saved through it, never set aside.
   const fs::path real = root / "dotfiles" / "quorvin-defaults.json";
-  write(real, R"({"n":1})");
+  test::writeFile(real, R"({"n":1})");
   fs::create_directories(file.parent_path());
   fs::create_symlink(real, file);
   {
@@ -184,7 +182,7 @@ TEST_F(UserDefaultsTest, ALinkIsFollowedAndAFileThatCannotBeReadIsLeftAlone) {
     EXPECT_TRUE(store.saveNow());
   }
   EXPECT_TRUE(fs::is_symlink(file));
-  EXPECT_EQ(boost::json::parse(read(real)).as_object().at("n").as_int64(), 2);
+  EXPECT_EQ(boost::json::parse(test::readFile(real)).as_object().at("n").as_int64(), 2);
   EXPECT_EQ(filesBeside(), std::vector<fs::path>{"defaults.json"});
 
   // Something that is not a readable file stays as it is, and nothing is saved over it.

@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <boost/asio/post.hpp>
-#include <filesystem>
 #include <mutex>
 
 #include "platform/CurlHttpClient.h"
@@ -16,8 +15,8 @@
 #include "publishing/CredentialStore.h"
 #include "publishing/ScriptedUsageFeed.h"
 #include "support/LoopbackHttpServer.h"
+#include "support/TempFolder.h"
 #include "support/TestCertificates.h"
-#include "wire/Crypto.h"
 
 namespace quorvin {
 namespace {
@@ -29,8 +28,6 @@ using test::TestHttpRequest;
 class ConnectionManagerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() / ("quorvin-manager-" + crypto::randomHex(6));
-    std::filesystem::create_directories(dir_);
     start_ = clock_.now();
     server_.route("POST", "/api/ingest", [this](const TestHttpRequest&) {
       std::lock_guard lock(mutex_);
@@ -44,7 +41,6 @@ class ConnectionManagerTest : public ::testing::Test {
       clock_.run(runtime_, [this] { return manager_->allTasksEnded(); });
       manager_.reset();
     }
-    std::filesystem::remove_all(dir_);
   }
 
   void setReply(int status, std::string body, std::chrono::milliseconds delay = {}) {
@@ -81,15 +77,13 @@ class ConnectionManagerTest : public ::testing::Test {
 
   test::TestCertificates certs_;
   test::LoopbackHttpServer server_{certs_};
-  std::filesystem::path dir_;
+  test::TempFolder folder_;
   Runtime runtime_{2};
   VirtualClock clock_;
   WallTime start_;
   MemoryUserDefaults defaults_;
   CurlHttpClient http_{CurlHttpClient::Options{.caFile = certs_.caFile(), .pending = &runtime_.pending()}};
-  CredentialStore store_{makeFileSecretStore(std::filesystem::temp_directory_path() /
-                                             ("quorvin-manager-secret-" + crypto::randomHex(6))),
-                         defaults_, "0123456789abcdef01234567"};
+  CredentialStore store_{makeFileSecretStore(folder_ / "secret.json"), defaults_, "0123456789abcdef01234567"};
   AsyncCredentialStore credentials_{store_, runtime_.pool()};
   test::ScriptedUsageFeed feed_{clock_};
   std::unique_ptr<ConnectionManager> manager_;

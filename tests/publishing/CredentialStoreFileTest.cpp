@@ -4,23 +4,16 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 
 #include "core/Log.h"
 #include "publishing/CredentialStore.h"
 #include "platform/MemoryUserDefaults.h"
+#include "support/TempFolder.h"
 
 namespace quorvin {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string slurp(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 class CredentialStoreFileTest : public ::testing::Test {
  protected:
@@ -112,7 +105,7 @@ TEST_F(CredentialStoreFileTest, ItemsWithoutAccountOrOfOtherServicesAreLeftAlone
   EXPECT_EQ(store.probeDeviceToken(), TokenProbe::missing());
   store.deleteDeviceTokens(false);
   EXPECT_EQ(store.secrets().name(), "file");
-  std::string rest = slurp(file);
+  std::string rest = test::readFile(file);
   EXPECT_EQ(rest.find("app.quorvin.menubar"), std::string::npos);
   EXPECT_NE(rest.find("app.other"), std::string::npos);
 }

@@ -128,24 +128,6 @@ TEST_F(CredentialStoreKeyringTest, SavedTokenIsFoundAndReplacedInPlace) {
   EXPECT_EQ(accounts(), (std::vector<std::optional<std::string>>{kAccount}));  // updated, not added twice
 }
 
-TEST_F(CredentialStoreKeyringTest, WithoutAnyItemTheDefaultsValueDecidesAndMigrates) {
-  EXPECT_EQ(store->probeDeviceToken(), TokenProbe::missing());
-  defaults.setString("device_token", "");
-  EXPECT_EQ(store->probeDeviceToken(), TokenProbe::missing());
-  defaults.setString("device_token", "legacy");
-  TokenProbe found = store->probeDeviceToken();
-  EXPECT_EQ(found, TokenProbe::available({"legacy", TokenSource::legacyDefaults}));
-  {
-    std::lock_guard lock(store->interactionLock());
-    EXPECT_EQ(store->locateDeviceToken(), TokenProbe::available({"legacy", TokenSource::legacyDefaults}));
-  }
-
-  // Migration: the old value moves into this build's item and leaves the defaults.
-  store->saveDeviceToken(found.token->value, store->mutationGeneration());
-  EXPECT_FALSE(defaults.contains("device_token"));
-  EXPECT_EQ(store->probeDeviceToken(), TokenProbe::available({"legacy", TokenSource::current}));
-}
-
 TEST_F(CredentialStoreKeyringTest, ItemsOfOtherBuildsOrEditionsRequirePairingAgain) {
   defaults.setString("device_token", "legacy");
   // Neither this build's, a v4 nor a legacy name: ignored.
@@ -252,24 +234,6 @@ TEST_F(CredentialStoreKeyringTest, DeleteRemovesEveryItemOfTheServiceOnly) {
   store->deleteDeviceTokens(true);
   EXPECT_FALSE(defaults.contains("device_token"));
   store->deleteDeviceTokens(false);
-}
-
-TEST_F(CredentialStoreKeyringTest, SaveOvertakenByADisconnectWritesNothing) {
-  defaults.setString("device_token", "legacy");
-  int64_t pairingStarted = store->mutationGeneration();
-  EXPECT_EQ(store->raiseMutationGeneration(), pairingStarted + 1);  // the user disconnected meanwhile
-  try {
-    store->saveDeviceToken("late-token", pairingStarted);
-    FAIL() << "expected cancelled";
-  } catch (const StoreError& error) {
-    EXPECT_EQ(error.kind(), StoreError::Kind::cancelled);
-    EXPECT_STREQ(error.what(), "The credential operation was canceled.");
-  }
-  EXPECT_EQ(secrets->list(kService).outcome.status, SecretOutcome::Status::notFound);
-  EXPECT_EQ(defaults.string("device_token"), "legacy");
-  // With the current generation the same save goes through.
-  store->saveDeviceToken("late-token", store->mutationGeneration());
-  EXPECT_EQ(store->probeDeviceToken(), TokenProbe::available({"late-token", TokenSource::current}));
 }
 
 // A session whose keyring has no default collection (the alias unset): adding must go through the

@@ -174,12 +174,5 @@ TEST_F(CredentialStoreStatusTest, DeleteMapsAnswersAndSwitchesPromptsOffMeanwhil
   store->interactionLock().unlock();
 }
 
-TEST(StoreErrorTest, TextsAreTheUserFacingSentences) {
-  EXPECT_STREQ(StoreError::interactionControl().what(), "Could not safely control keyring authorization prompts.");
-  EXPECT_STREQ(StoreError::approvalRequired().what(),
-               "Approve keyring access to finish removing the legacy pairing token.");
-  EXPECT_STREQ(StoreError::cancelled().what(), "The credential operation was canceled.");
-}
-
 }  // namespace
 }  // namespace quorvin

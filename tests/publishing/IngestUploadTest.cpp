@@ -46,6 +46,17 @@ TEST(IngestUpload, FiguresAndNamesAreMadeAcceptable) {
   EXPECT_LE(cut.size(), kMaxWireNameBytes);
   EXPECT_EQ(cut.back(), '\x81');
   EXPECT_EQ(wireName("ok \xff"), "ok \xEF\xBF\xBD");
+
+  // Nothing the service refuses in a name is sent: each such character becomes a space,
+  // visible text around it stays.
+  for (const char* name : {"gpt\u202Eexe", "a\u0085b", "claude\u200Bopus", "x\u2066y", "\uFEFFm", "a\u00ADb",
+                           "a\u2028b", "a\u061Cb", "a\uFFF9b"}) {
+    const std::string sent = wireName(name);
+    SCOPED_TRACE(name);
+    EXPECT_NE(sent.find(' '), std::string::npos);
+    for (size_t i = 0; i < sent.size(); ++i) EXPECT_LT(static_cast<unsigned char>(sent[i]), 0x80);
+  }
+  EXPECT_EQ(wireName("claude \u00e9t\u00e9 \u6a21\u578b"), "claude \u00e9t\u00e9 \u6a21\u578b");
 }
 
 }  // namespace

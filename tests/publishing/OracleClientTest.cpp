@@ -6,13 +6,13 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 #include <filesystem>
-#include <fstream>
 
 #include "platform/CurlHttpClient.h"
 #include "platform/SystemClock.h"
 #include "publishing/OracleClient.h"
 #include "publishing/OracleKeyFile.h"
 #include "support/LoopbackHttpServer.h"
+#include "support/TempFolder.h"
 
 namespace quorvin {
 namespace {
@@ -21,24 +21,14 @@ namespace fs = std::filesystem;
 
 class OracleClientTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/quorvin-oracle-XXXXXX";
-    dir = mkdtemp(pattern);
-    keyFile = dir / oracleKeyFileName;
-  }
-  void TearDown() override { fs::remove_all(dir); }
-  static std::string read(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-  static void write(const fs::path& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
   std::string keyBytes() {
     const auto seed = loadOrCreateOracleKey(dir);
     return std::string(seed.begin(), seed.end());
   }
 
-  fs::path dir;
-  fs::path keyFile;
+  test::TempFolder folder;
+  fs::path dir = folder / "nested";  // created on first use
+  fs::path keyFile = dir / oracleKeyFileName;
 };
 
 TEST_F(OracleClientTest, OnlyAMissingKeyOrOneOfTheWrongLengthIsReplaced) {
@@ -46,25 +36,26 @@ TEST_F(OracleClientTest, OnlyAMissingKeyOrOneOfTheWrongLengthIsReplaced) {
   struct stat info {};
   ASSERT_EQ(::stat(keyFile.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
-  EXPECT_EQ(read(keyFile), key);
+  EXPECT_EQ(test::readFile(keyFile), key);
   EXPECT_EQ(keyBytes(), key);
 
-  write(keyFile, key.substr(0, 31));
+  test::writeFile(keyFile, key.substr(0, 31));
   const std::string replaced = keyBytes();
   EXPECT_NE(replaced, key);
-  EXPECT_EQ(read(keyFile).size(), 32u);
-  write(keyFile, replaced + "x");
+  EXPECT_EQ(test::readFile(keyFile).size(), 32u);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1) << "no temporary file is left";
+  test::writeFile(keyFile, replaced + "x");
   EXPECT_NE(keyBytes(), replaced);
 
   // Replacing these would lose the profile's chain for good: they are errors, and the disk
   // stays as it was.
   const fs::path elsewhere = dir / "backup.key";
-  write(elsewhere, key);
+  test::writeFile(elsewhere, key);
   fs::remove(keyFile);
   fs::create_symlink(elsewhere, keyFile);
   EXPECT_THROW(loadOrCreateOracleKey(dir), fs::filesystem_error);
   EXPECT_TRUE(fs::is_symlink(keyFile));
-  EXPECT_EQ(read(elsewhere), key);
+  EXPECT_EQ(test::readFile(elsewhere), key);
 
   fs::remove(keyFile);
   fs::create_directory(keyFile);

@@ -1,18 +1,12 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <boost/json/parse.hpp>
-#include <filesystem>
-#include <fstream>
 
 #include "wire/Crypto.h"
-#include "publishing/OracleKeyFile.h"
 #include "wire/OracleRecords.h"
 
 namespace quorvin {
 namespace {
-
-namespace fs = std::filesystem;
 
 TEST(OracleRecords, CanonicalBytesAreFixed) {
   oracle::Tick tick{"alice-1", 7, 1767225600123, "ab/cd\"", *oracle::canonicalCost(1.23456), 1200};
@@ -61,28 +55,6 @@ TEST(OracleRecords, SignaturesVerifyOnlyForTheSignedBytes) {
   EXPECT_EQ(crypto::fromHex<32>(crypto::hex(pub)), pub);
   EXPECT_FALSE(crypto::fromHex<32>(crypto::hex(pub) + "0"));
   EXPECT_FALSE(crypto::fromHex<32>(std::string(64, 'g')));
-}
-
-TEST(OracleKeyFile, CreatesKeepsAndReplacesTheKey) {
-  const fs::path dir = fs::temp_directory_path() / ("quorvin-key-" + crypto::randomHex(6)) / "nested";
-  const auto created = loadOrCreateOracleKey(dir);
-  const fs::path file = dir / oracleKeyFileName;
-  EXPECT_EQ(fs::file_size(file), 32u);
-  struct stat st {};
-  ASSERT_EQ(::stat(file.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-  EXPECT_EQ(loadOrCreateOracleKey(dir), created);
-
-  {
-    std::ofstream(file, std::ios::binary | std::ios::trunc) << std::string(31, 'x');
-  }
-  const auto replaced = loadOrCreateOracleKey(dir);
-  EXPECT_NE(replaced, created);
-  EXPECT_EQ(fs::file_size(file), 32u);
-  size_t files = 0;
-  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir)) ++files;
-  EXPECT_EQ(files, 1u) << "no temporary file is left behind";
-  fs::remove_all(dir.parent_path());
 }
 
 }  // namespace

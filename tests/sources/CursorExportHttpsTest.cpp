@@ -64,14 +64,7 @@ TEST_F(CursorExportHttps, DownloadsAndParsesTheExport) {
   EXPECT_EQ(requests[0].header("Accept"), "text/csv,*/*;q=0.8");
 }
 
-TEST_F(CursorExportHttps, RedirectIsNeverFollowed) {
-  server_.route("GET", "/login", [](const test::TestHttpRequest&) { return test::TestHttpReply{200, {}, std::string(kExport)}; });
-  serve({302, {{"Location", server_.url("/login")}}, ""});
-  EXPECT_EQ(failure(fetch()), CursorExport::Failure::unavailable);
-  for (const auto& request : server_.requests()) EXPECT_NE(request.path, "/login");
-}
-
-TEST_F(CursorExportHttps, StatusesMapToFailures) {
+TEST_F(CursorExportHttps, StatusesAndRedirectsMapToFailures) {
   for (int status : {401, 403}) {
     serve({status, {}, "signed out"});
     EXPECT_EQ(failure(fetch()), CursorExport::Failure::authentication) << status;
@@ -82,6 +75,11 @@ TEST_F(CursorExportHttps, StatusesMapToFailures) {
   }
   serve({200, {}, "<html>not a CSV</html>"});
   EXPECT_EQ(failure(fetch()), CursorExport::Failure::unavailable);
+  // A redirect (to a sign-in page that answers with an export) is never followed.
+  server_.route("GET", "/login", [](const test::TestHttpRequest&) { return test::TestHttpReply{200, {}, std::string(kExport)}; });
+  serve({302, {{"Location", server_.url("/login")}}, ""});
+  EXPECT_EQ(failure(fetch()), CursorExport::Failure::unavailable);
+  for (const auto& request : server_.requests()) EXPECT_NE(request.path, "/login");
 }
 
 TEST_F(CursorExportHttps, BodyOverTheBoundIsRefused) {

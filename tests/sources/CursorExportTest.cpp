@@ -121,21 +121,5 @@ TEST(CursorExportParse, RejectsBadHeadersAndOverflow) {
   EXPECT_FALSE(CursorExport::parseExport(std::string(kHeader) + pricey + pricey, at));
 }
 
-TEST(CursorExportRequest, CarriesCookieAndBounds) {
-  const auto request = CursorExport::exportRequest("https://127.0.0.1:9", {"WorkosCursorSessionToken=a%3A%3Ab", "k"});
-  EXPECT_EQ(request.url, "https://127.0.0.1:9/api/dashboard/export-usage-events-csv?strategy=tokens");
-  EXPECT_EQ(request.timeout, std::chrono::seconds(15));
-  EXPECT_GE(request.maxResponseBytes, 26'214'400u);
-  auto header = [&](std::string_view name) {
-    for (const auto& [key, value] : request.headers) {
-      if (key == name) return value;
-    }
-    return std::string();
-  };
-  EXPECT_EQ(header("Cookie"), "WorkosCursorSessionToken=a%3A%3Ab");
-  EXPECT_EQ(header("Referer"), "https://127.0.0.1:9/settings");
-  EXPECT_EQ(header("Accept"), "text/csv,*/*;q=0.8");
-}
-
 }  // namespace
 }  // namespace quorvin

@@ -1,10 +1,8 @@
 // How the oracle prices what it counts: per log line, by the model the line names.
 #include <gtest/gtest.h>
 
-#include "platform/VirtualClock.h"
 #include "usage/LiveUsageOracle.h"
 #include "usage/OracleHarness.h"
-#include "support/TempFolder.h"
 
 namespace quorvin {
 namespace {
@@ -12,27 +10,13 @@ namespace {
 using test::claudeLine;
 using test::snapshotUntil;
 using test::sourceTotal;
-using test::TempFolder;
 
 std::string openclawLine(const std::string& id, const std::string& model, int64_t input) {
   return R"({"type":"message","message":{"role":"assistant","id":")" + id + R"(","modelId":")" + model +
          R"(","usage":{"input":)" + std::to_string(input) + R"(,"output":0,"cacheRead":0,"cacheWrite":0}}})" + "\n";
 }
 
-class LiveUsageOraclePricingTest : public ::testing::Test {
- protected:
-  LiveUsageOraclePricingTest() : clock_(std::chrono::system_clock::now()) {}
-
-  std::unique_ptr<LiveUsageOracle> start() {
-    auto oracle = std::make_unique<LiveUsageOracle>(home_.path(), clock_.now(), clock_,
-                                                    LiveUsageOracle::Environment{}, LiveUsageOracle::Options{});
-    oracle->snapshot(false);
-    return oracle;
-  }
-
-  TempFolder home_;
-  VirtualClock clock_;
-};
+using LiveUsageOraclePricingTest = test::OracleTest;
 
 TEST_F(LiveUsageOraclePricingTest, OpenclawUsageIsPricedByTheModelBehindItsLabel) {
   std::filesystem::create_directories(home_ / ".openclaw/agents");

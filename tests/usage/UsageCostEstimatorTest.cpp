@@ -1,8 +1,12 @@
 #include "usage/UsageCostEstimator.h"
 
+#include <boost/json/parse.hpp>
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <limits>
+#include <map>
+#include <sstream>
 #include <string>
 #include <utility>
 
@@ -68,22 +72,61 @@ TEST(UsageCostEstimator, NamesFindThePriceOfTheModelTheyMean) {
   EXPECT_FALSE(UsageCostEstimator::price(std::nullopt));
 }
 
-// Where family words compete, the order of the rules decides.
-TEST(FamilyPriceTable, CompetingWordsAndPrefixRules) {
-  const Price opus{15, 75, 1.5, 18.75}, oSeries{2, 8, 0.5, 2}, free{0, 0, 0, 0};
+// Every family word and prefix decides on its own (a name holding no other word), and where
+// words compete, the order of the rules decides.
+TEST(FamilyPriceTable, EveryWordAndPrefixDecidesAndCompetingWordsFollowTheOrder) {
+  const Price opus{15, 75, 1.5, 18.75}, sonnet{3, 15, 0.3, 3.75}, haiku{0.8, 4, 0.08, 1}, free{0, 0, 0, 0};
+  const Price oSeries{2, 8, 0.5, 2}, gpt{1.25, 10, 0.125, 1.25}, gpt4o{2.5, 10, 1.25, 2.5};
+  const Price kimi{0.6, 2.5, 0.15, 0.6}, glm{0.6, 2.2, 0.11, 0.6}, grok{3, 15, 0.75, 3};
+  const Price grokBuild{1, 2, 0.2, 1}, grok420{1.25, 2.5, 0.2, 1.25}, grok45{2, 6, 0.3, 2};
+  const Price deepseek{0.27, 1.1, 0.07, 0.27}, qwen{0.4, 1.2, 0.1, 0.4}, gemini{0.1, 0.4, 0.025, 0.1};
   const std::pair<std::string, Price> cases[] = {
-      {"claude-sonnet:free", free}, {"nvidia/x", free},       {"claude-opus-haiku", opus},
-      {"o4-mini-gpt-4o", oSeries},  {"grok-4.20", {1.25, 2.5, 0.2, 1.25}}, {"grok-4-5", {2, 6, 0.3, 2}},
-      {"grok-build-4.5", {1, 2, 0.2, 1}},
+      {"x-free", free},         {"nemotron-x", free},      {"nvidia/x", free},        {"claude-x", sonnet},
+      {"opus-x", opus},         {"sonnet-x", sonnet},      {"haiku-x", haiku},        {"fable-x", opus},
+      {"o1-x", oSeries},        {"o3-x", oSeries},         {"o4-x", oSeries},         {"gpt-x", gpt},
+      {"codex-x", gpt},         {"gpt-4o-x", gpt4o},       {"kimi-x", kimi},          {"moonshot-x", kimi},
+      {"glm-x", glm},           {"z-ai/x", glm},           {"zhipu-x", glm},          {"grok-x", grok},
+      {"grok-build", grokBuild}, {"grok-0.1", grokBuild},  {"grok-4.20", grok420},    {"grok-4-20", grok420},
+      {"grok-4.5", grok45},     {"grok-4-5", grok45},      {"deepseek-x", deepseek},  {"qwen-x", qwen},
+      {"gemma-x", gemini},      {"gemini-x", gemini},      {"google/x", gemini},
+      // Competing words.
+      {"claude-sonnet:free", free}, {"claude-opus-haiku", opus}, {"o4-mini-gpt-4o", oSeries},
+      {"grok-build-4.5", grokBuild},
   };
   for (const auto& [model, expected] : cases) {
+    SCOPED_TRACE(model);
     auto price = FamilyPriceTable::price(model);
-    ASSERT_TRUE(price) << model;
-    EXPECT_EQ(*price, expected) << model;
+    ASSERT_TRUE(price);
+    EXPECT_EQ(*price, expected);
   }
   // The o-series rule is a prefix rule: elsewhere in a name "o3" is no family word.
   EXPECT_FALSE(FamilyPriceTable::price("my-o3"));
   EXPECT_FALSE(FamilyPriceTable::price("mistral-large"));
+}
+
+// The catalogue against an independent pricer: ccusage's own costs per model in its captured
+// output (requests below every tier), for Claude 4.x and older, and GPT-5.
+TEST(UsageCostEstimator, CostsPerModelAgreeWithCcusagesOnItsCapturedOutput) {
+  std::ifstream in(std::string(QUORVIN_TEST_DATA) + "/ccusage/ccusage-sample.json");
+  std::stringstream text;
+  text << in.rdbuf();
+  const auto root = boost::json::parse(text.str()).as_object();
+  std::map<std::string, std::pair<UsageCounters, double>> perModel;
+  for (const auto& day : root.at("daily").as_array()) {
+    for (const auto& row : day.at("modelBreakdowns").as_array()) {
+      const auto& breakdown = row.as_object();
+      auto figure = [&](const char* key) { return breakdown.contains(key) ? breakdown.at(key).to_number<int64_t>() : 0; };
+      auto& [counters, cost] = perModel[std::string(breakdown.at("modelName").as_string())];
+      counters += UsageCounters{figure("inputTokens"), figure("outputTokens"), figure("cacheReadTokens"),
+                                figure("cacheCreationTokens")};
+      cost += breakdown.at("cost").to_number<double>();
+    }
+  }
+  ASSERT_EQ(perModel.size(), 5u);
+  for (const auto& [model, figures] : perModel) {
+    SCOPED_TRACE(model);
+    EXPECT_NEAR(UsageCostEstimator::estimate(figures.first, model), figures.second, 1e-6);
+  }
 }
 
 TEST(UsageCostEstimator, EstimateIsPerMillionAtBaseRatesAndIgnoresNegatives) {

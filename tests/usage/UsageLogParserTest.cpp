@@ -51,28 +51,15 @@ std::string codexCounter(int input, int cached, int output, int total,
 
 // --- Claude Code ---------------------------------------------------------------------
 
-TEST(UsageLogParserClaude, ReadsTheFourFiguresAndTheModel) {
+TEST(UsageLogParserClaude, RepeatedBlocksCountOnceAndStreamingSnapshotsOnlyTheirGrowth) {
   LogRun run;
-  run.feed(UsageSource::claude, {claudeLine("msg_1", "req_1", 10, 20, 30, 40)});
-  ASSERT_EQ(run.events.size(), 1u);
-  EXPECT_EQ(run.events[0].counters, (UsageCounters{10, 20, 30, 40}));
-  EXPECT_EQ(run.events[0].model, "claude-sonnet-4-5");
-}
-
-TEST(UsageLogParserClaude, ContentBlocksOfOneMessageCountOnce) {
-  LogRun run;
-  const std::string block = claudeLine("msg_1", "req_1", 10, 20, 3000, 400);
-  run.feed(UsageSource::claude, {block, block, block});
-  EXPECT_EQ(run.events.size(), 1u);
-  EXPECT_EQ(run.sum, (UsageCounters{10, 20, 3000, 400}));
-}
-
-TEST(UsageLogParserClaude, StreamingSnapshotsCountOnlyTheirGrowth) {
-  LogRun run;
-  run.feed(UsageSource::claude, {claudeLine("msg_1", "req_1", 10, 1, 3000, 400), claudeLine("msg_1", "req_1", 10, 90, 3000, 400),
+  const std::string block = claudeLine("msg_1", "req_1", 10, 1, 3000, 400);
+  run.feed(UsageSource::claude, {block, block, claudeLine("msg_1", "req_1", 10, 90, 3000, 400),
                                  claudeLine("msg_1", "req_1", 10, 250, 3000, 400),
                                  // A later snapshot that reports less does not go backwards.
                                  claudeLine("msg_1", "req_1", 10, 200, 3000, 400)});
+  ASSERT_EQ(run.events.size(), 3u);
+  EXPECT_EQ(run.events[0], (UsageLogEvent{{10, 1, 3000, 400}, "claude-sonnet-4-5"}));
   EXPECT_EQ(run.sum, (UsageCounters{10, 250, 3000, 400}));
 }
 
@@ -228,22 +215,18 @@ TEST(UsageLogParserCodex, OtherLinesLeaveTheStateAlone) {
 
 // --- Kimi, Grok, Gemini, openclaw ----------------------------------------------------
 
-TEST(UsageLogParserOthers, KimiReadsOnlyStatusUpdates) {
-  LogRun run;
-  run.feed(UsageSource::kimi,
-           {R"({"message":{"type":"StatusUpdate","payload":{"token_usage":{"input_other":5,"output":6,"input_cache_read":7,"input_cache_creation":8}}}})",
-            R"({"message":{"type":"Other","payload":{"token_usage":{"input_other":5,"output":6}}}})"});
-  ASSERT_EQ(run.events.size(), 1u);
-  EXPECT_EQ(run.events[0], (UsageLogEvent{{5, 6, 7, 8}, "kimi"}));
-}
-
-TEST(UsageLogParserOthers, GrokSplitsCachedPromptAndAddsReasoning) {
-  LogRun run;
-  run.feed(UsageSource::grok,
-           {R"({"ctx":{"prompt_tokens":100,"cached_prompt_tokens":30,"completion_tokens":7,"reasoning_tokens":3}})",
-            R"({"ctx":{"completion_tokens":7},"prompt_tokens":5})"});
-  ASSERT_EQ(run.events.size(), 1u);
-  EXPECT_EQ(run.events[0], (UsageLogEvent{{70, 10, 30, 0}, "Grok model unknown"}));
+// Each source's own line shape: only its usage lines count, split into the four figures.
+TEST(UsageLogParserOthers, KimiStatusUpdatesAndGrokCachedPromptAndReasoning) {
+  LogRun kimi;
+  kimi.feed(UsageSource::kimi,
+            {R"({"message":{"type":"StatusUpdate","payload":{"token_usage":{"input_other":5,"output":6,"input_cache_read":7,"input_cache_creation":8}}}})",
+             R"({"message":{"type":"Other","payload":{"token_usage":{"input_other":5,"output":6}}}})"});
+  LogRun grok;
+  grok.feed(UsageSource::grok,
+            {R"({"ctx":{"prompt_tokens":100,"cached_prompt_tokens":30,"completion_tokens":7,"reasoning_tokens":3}})",
+             R"({"ctx":{"completion_tokens":7},"prompt_tokens":5})"});
+  EXPECT_EQ(kimi.events, (std::vector<UsageLogEvent>{{{5, 6, 7, 8}, "kimi"}}));
+  EXPECT_EQ(grok.events, (std::vector<UsageLogEvent>{{{70, 10, 30, 0}, "Grok model unknown"}}));
 }
 
 TEST(UsageLogParserOthers, GeminiArithmetic) {
@@ -325,19 +308,14 @@ TEST(UsageLogParserFigures, TolerantIntegerReading) {
   }
 }
 
-TEST(UsageLogParserFigures, NegativeFiguresNeverLowerTotals) {
+TEST(UsageLogParserFigures, NegativeFiguresNeverLowerTotalsAndHugeOnesSaturate) {
   LogRun run;
   run.feed(UsageSource::claude, {R"({"message":{"usage":{"input_tokens":-50,"output_tokens":80}}})",
                                  R"({"message":{"usage":{"input_tokens":-50,"output_tokens":20}}})"});
-  ASSERT_EQ(run.events.size(), 1u);
-  EXPECT_EQ(run.events[0].counters, (UsageCounters{0, 80, 0, 0}));
-}
-
-TEST(UsageLogParserFigures, HugeFiguresSaturate) {
-  LogRun run;
   run.feed(UsageSource::grok, {R"({"ctx":{"prompt_tokens":"-9223372036854775808","cached_prompt_tokens":9223372036854775807,"completion_tokens":9223372036854775807,"reasoning_tokens":9223372036854775807}})"});
-  ASSERT_EQ(run.events.size(), 1u);
-  EXPECT_EQ(run.events[0].counters.output, INT64_MAX);
+  ASSERT_EQ(run.events.size(), 2u);
+  EXPECT_EQ(run.events[0].counters, (UsageCounters{0, 80, 0, 0}));
+  EXPECT_EQ(run.events[1].counters.output, INT64_MAX);
 }
 
 TEST(UsageLogParserFigures, NumbersBeyondSixtyFourBitsAnywhereDoNotLoseTheLine) {
