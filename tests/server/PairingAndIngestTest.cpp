@@ -111,16 +111,6 @@ TEST_F(PairingAndIngest, EnrolmentSecretDecidesAutomaticApproval) {
   EXPECT_EQ(approved->login, "alice");
 }
 
-TEST_F(PairingAndIngest, PollsAreRateLimitedPerCode) {
-  startServer();
-  auto pair = await(API::createPair(*http_, api_));
-  long refused = 0;
-  for (int i = 0; i < 8; ++i) refused = std::max(refused, failure(API::pollPair(*http_, api_, pair.code, pair.deviceSecret)));
-  EXPECT_EQ(refused, 429);
-  clock_.advance(10s);
-  EXPECT_NO_THROW(await(API::pollPair(*http_, api_, pair.code, pair.deviceSecret)));
-}
-
 TEST_F(PairingAndIngest, IngestRevocationAndCandles) {
   startServer("alice");
   const std::string token = pairAutomatically();
