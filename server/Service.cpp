@@ -46,7 +46,9 @@ Service::Service(ServerConfig config, const Clock& clock)
       db_(config_.dataDir / "quorvin-server.sqlite3"),
       accounts_(db_),
       usage_(db_),
-      oracle_(db_) {}
+      oracle_(db_) {
+  usage_.fillModelRows();
+}
 
 void Service::setListeningPort(uint16_t port) { publicUrl_ = derivePublicUrl(config_, port); }
 

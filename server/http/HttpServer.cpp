@@ -66,6 +66,8 @@ std::optional<Request> toRequest(http::request<http::string_body>& message, cons
   request.enrolSecret = std::string(message["X-Quorvin-Enrol-Secret"]);
   request.range = std::string(message[http::field::range]);
   request.clientAddress = client;
+  request.forwarded = message.count(http::field::forwarded) != 0 || message.count("X-Forwarded-For") != 0 ||
+                      message.count("X-Real-IP") != 0;
   request.body = std::move(message.body());
   return request;
 }
@@ -80,13 +82,15 @@ void setCommonHeaders(http::fields& fields, const Response& response, bool tls) 
     cacheControl = cacheControl || beast::iequals(name, "Cache-Control");
   }
   if (response.contentType.starts_with("text/html")) {
-    // Scripts only from the service's own files; pages may carry an account secret in a
-    // form, so no cache keeps them.
+    // Scripts only from the service's own files.
     fields.set("Content-Security-Policy",
                "default-src 'self'; script-src 'self'; style-src 'unsafe-inline'; base-uri 'none'; "
                "form-action 'self'; frame-ancestors 'none'");
     fields.set("Referrer-Policy", "no-referrer");
-    if (!cacheControl) fields.set(http::field::cache_control, "no-store");
+  }
+  // Pages may carry an account secret in a form, and API answers a device secret or token.
+  if (!cacheControl && (response.contentType.starts_with("text/html") || response.contentType == "application/json")) {
+    fields.set(http::field::cache_control, "no-store");
   }
 }
 

@@ -20,6 +20,7 @@ struct Request {
   std::string enrolSecret;    // X-Quorvin-Enrol-Secret: lets a pairing be approved at once
   std::string range;          // the Range header, for downloads
   std::string clientAddress;  // the peer's IP address, the key of per-client limits
+  bool forwarded = false;     // a proxy passed it on (Forwarded, X-Forwarded-For or X-Real-IP)
   std::string body;
 
   std::string queryValue(const std::string& key) const;

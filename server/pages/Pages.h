@@ -20,7 +20,7 @@ std::string connectDevices(const std::string& handle, const std::string& secret,
 
 struct ProfileData {
   std::string handle;
-  std::vector<PublisherRecord> publishers;
+  UsageStore::ProfileSummary summary;
   std::optional<oracle::Head> head;
 };
 std::string profile(const ProfileData& data);

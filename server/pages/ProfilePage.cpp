@@ -1,7 +1,3 @@
-#include <map>
-
-#include "core/SaturatingMath.h"
-
 #include "server/pages/Html.h"
 #include "server/pages/Pages.h"
 
@@ -64,35 +60,22 @@ constexpr const char* chartScript = R"js((function () {
 std::string profileScript() { return chartScript; }
 
 std::string profile(const ProfileData& data) {
-  int64_t total = 0;
-  double cost = 0;
-  std::map<std::string, std::pair<int64_t, double>> models;
-  for (const auto& p : data.publishers) {
-    // Each figure is at most 2^53, but many publishers together could pass 2^63.
-    total = saturatingAdd(total, p.totals.total);
-    cost += p.totals.cost;
-    for (const auto& m : p.totals.models) {
-      auto& row = models[m.name];
-      row.first = saturatingAdd(row.first, saturatingAdd(saturatingAdd(m.input, m.output),
-                                                         saturatingAdd(m.cacheRead, m.cacheWrite)));
-      row.second += m.cost;
-    }
-  }
+  const auto& summary = data.summary;
   const std::string h = html::escape(data.handle);
   std::string body = "<h1>" + h + "</h1>";
-  body += "<p><strong>" + html::formatTokens(total) + "</strong> tokens, <strong>" + html::formatDollars(cost) +
-          "</strong> at list prices, from " + std::to_string(data.publishers.size()) + " machine" +
-          (data.publishers.size() == 1 ? "" : "s") + ".</p>";
+  body += "<p><strong>" + html::formatTokens(summary.total) + "</strong> tokens, <strong>" +
+          html::formatDollars(summary.cost) + "</strong> at list prices, from " + std::to_string(summary.machines) +
+          " machine" + (summary.machines == 1 ? "" : "s") + ".</p>";
   body += "<h2 id=\"live\">Live</h2><p id=\"chart-status\" class=\"muted\">Loading…</p><canvas id=\"chart\" data-handle=\"" +
           h + "\"></canvas>";
   body += "<p class=\"muted\">Each candle is one minute. Its open, high, low and close are the token flow in "
           "tokens per minute measured between consecutive uploads; the bar below is the tokens used in that "
           "minute.</p>";
-  if (!models.empty()) {
+  if (!summary.models.empty()) {
     body += "<h2>Models</h2><table><tr><th>Model</th><th>Tokens</th><th>Cost</th></tr>";
-    for (const auto& [name, row] : models) {
-      body += "<tr><td>" + html::escape(name) + "</td><td>" + html::formatTokens(row.first) + "</td><td>" +
-              html::formatDollars(row.second) + "</td></tr>";
+    for (const auto& model : summary.models) {
+      body += "<tr><td>" + html::escape(model.name) + "</td><td>" + html::formatTokens(model.tokens) + "</td><td>" +
+              html::formatDollars(model.cost) + "</td></tr>";
     }
     body += "</table>";
   }

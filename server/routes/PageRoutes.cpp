@@ -110,7 +110,7 @@ Response profilePage(Service& service, const Request&, const std::string& handle
   if (!account) return notFound(Request{});
   pages::ProfileData data;
   data.handle = account->handle;
-  data.publishers = service.usage().publishers(account->id);
+  data.summary = service.usage().profileSummary(account->id);
   data.head = service.oracle().head(account->id, account->handle);
   return Response::html(200, pages::profile(data));
 }

@@ -24,7 +24,9 @@ std::string newPairCode() {
 
 bool enrolled(const Service& service, const Request& request) {
   const auto& secret = service.config().enrolSecret;
-  if (!secret) return service.config().loopbackListener();
+  // Without a secret only this computer may pair at once; a proxy on this computer would make
+  // every stranger look local.
+  if (!secret) return service.config().loopbackListener() && !request.forwarded;
   // Compared as hashes so the comparison takes the same time whatever the lengths.
   return crypto::constantTimeEqual(crypto::sha256Hex(request.enrolSecret), crypto::sha256Hex(*secret));
 }

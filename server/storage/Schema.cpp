@@ -66,6 +66,14 @@ CREATE TABLE IF NOT EXISTS account_flow (
   cache_write INTEGER NOT NULL,
   kinds INTEGER NOT NULL
 );
+CREATE TABLE IF NOT EXISTS publisher_models (
+  account_id INTEGER NOT NULL,
+  publisher_id TEXT NOT NULL,
+  name TEXT NOT NULL,
+  tokens INTEGER NOT NULL,
+  cost REAL NOT NULL,
+  PRIMARY KEY (account_id, publisher_id, name)
+) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS oracle_keys (
   account_id INTEGER PRIMARY KEY REFERENCES accounts(id),
   pubkey TEXT NOT NULL

@@ -3,6 +3,7 @@
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 
+#include "core/SaturatingMath.h"
 #include "wire/JsonFields.h"
 
 namespace quorvin::server {
@@ -93,10 +94,79 @@ UsageStore::Recorded UsageStore::record(int64_t accountId, int64_t deviceId, con
         .bind(11, nowMs)
         .run();
     addFlow(accountId, growth);
+    replaceModels(accountId, upload.publisherId, t.models);
   }
   sample(accountId, nowMs, changed);
   tx.commit();
   return Recorded{t.total, t.cost, changed};
+}
+
+void UsageStore::replaceModels(int64_t accountId, const std::string& publisherId,
+                               const std::vector<API::ModelRow>& models) {
+  db_.query("DELETE FROM publisher_models WHERE account_id = ? AND publisher_id = ?")
+      .bind(1, accountId)
+      .bind(2, publisherId)
+      .run();
+  for (const auto& m : models) {
+    const int64_t tokens = saturatingAdd(saturatingAdd(m.input, m.output), saturatingAdd(m.cacheRead, m.cacheWrite));
+    // A name may come twice in one upload; its rows add up.
+    db_.query(
+           "INSERT INTO publisher_models(account_id, publisher_id, name, tokens, cost) VALUES(?, ?, ?, ?, ?) "
+           "ON CONFLICT DO UPDATE SET tokens = MIN(tokens, 9223372036854775807 - excluded.tokens) + excluded.tokens, "
+           "cost = cost + excluded.cost")
+        .bind(1, accountId)
+        .bind(2, publisherId)
+        .bind(3, m.name)
+        .bind(4, tokens)
+        .bind(5, m.cost)
+        .run();
+  }
+}
+
+void UsageStore::fillModelRows() {
+  {
+    auto version = db_.query("PRAGMA user_version");
+    if (version.step() && version.int64(0) >= 1) return;
+  }
+  Transaction tx(db_);
+  std::vector<std::pair<int64_t, PublisherRecord>> rows;
+  {
+    auto q = db_.query("SELECT account_id, publisher_id, detail FROM publisher_totals");
+    while (q.step()) {
+      PublisherRecord record;
+      record.publisherId = q.text(1);
+      readDetail(q.text(2), record);
+      rows.emplace_back(q.int64(0), std::move(record));
+    }
+  }
+  for (const auto& [accountId, record] : rows) replaceModels(accountId, record.publisherId, record.totals.models);
+  db_.exec("PRAGMA user_version = 1");
+  tx.commit();
+}
+
+UsageStore::ProfileSummary UsageStore::profileSummary(int64_t accountId) {
+  ProfileSummary summary;
+  {
+    // Summed here rather than by SQLite, whose SUM() fails on overflow: databases from before
+    // the publisher caps may hold thousands of publishers at 2^53.
+    auto q = db_.query("SELECT total, cost FROM publisher_totals WHERE account_id = ?");
+    q.bind(1, accountId);
+    while (q.step()) {
+      summary.total = saturatingAdd(summary.total, q.int64(0));
+      summary.cost += q.real(1);
+      ++summary.machines;
+    }
+  }
+  auto q = db_.query("SELECT name, tokens, cost FROM publisher_models WHERE account_id = ? ORDER BY name");
+  q.bind(1, accountId);
+  while (q.step()) {
+    std::string name = q.text(0);
+    if (summary.models.empty() || summary.models.back().name != name) summary.models.push_back({std::move(name)});
+    auto& model = summary.models.back();
+    model.tokens = saturatingAdd(model.tokens, q.int64(1));
+    model.cost += q.real(2);
+  }
+  return summary;
 }
 
 bool UsageStore::mayRecord(int64_t accountId, int64_t deviceId, const std::string& publisherId) {

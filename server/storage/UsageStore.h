@@ -57,6 +57,24 @@ class UsageStore {
   static constexpr int64_t maxPublishersPerAccount = 64;
 
   std::vector<PublisherRecord> publishers(int64_t accountId);
+
+  // What the profile page shows. The model rows are kept on ingest, so a view reads a few
+  // small rows instead of every publisher's breakdown; sums saturate.
+  struct ProfileSummary {
+    struct Model {
+      std::string name;
+      int64_t tokens = 0;
+      double cost = 0;
+      bool operator==(const Model&) const = default;
+    };
+    int64_t total = 0;
+    double cost = 0;
+    int64_t machines = 0;
+    std::vector<Model> models;  // by name
+  };
+  ProfileSummary profileSummary(int64_t accountId);
+  // Fills the model rows of a database made before they were kept; once.
+  void fillModelRows();
   UsageSample accountSum(int64_t accountId, int64_t atMs);
   // Samples from `fromMs` on, oldest first, plus the last one before it (for the first
   // bucket's growth).
@@ -71,6 +89,7 @@ class UsageStore {
   void sample(int64_t accountId, int64_t nowMs, bool changed);
   UsageSample addFlow(int64_t accountId, const UsageSample& growth);
   UsageSample flow(int64_t accountId);
+  void replaceModels(int64_t accountId, const std::string& publisherId, const std::vector<API::ModelRow>& models);
 
   Database& db_;
   std::unordered_map<int64_t, int64_t> lastSampleMs_;

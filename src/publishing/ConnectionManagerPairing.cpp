@@ -1,7 +1,9 @@
 // Pairing, credential unlock, disconnect with clean-up, and revoked pairings.
 #include <boost/asio/this_coro.hpp>
+#include <cstdlib>
 
 #include "publishing/ConnectionManager.h"
+#include "publishing/ServiceEndpoint.h"
 
 namespace quorvin {
 
@@ -45,7 +47,12 @@ enum class Cleanup { success, approvalRequired, failed };
 PairingDependencies PairingDependencies::live(HttpClient& http, RuntimeClock& clock, Browser* browser,
                                               AsyncCredentialStore& credentials) {
   PairingDependencies d;
-  d.create = [&http](std::string api) { return API::createPair(http, std::move(api)); };
+  d.create = [&http](std::string api) {
+    // A self-hosted service may approve its operator's machines at once when they present the
+    // enrolment secret it was started with.
+    const char* enrol = std::getenv(enrolSecretEnvironmentVariable);
+    return API::createPair(http, std::move(api), enrol != nullptr ? enrol : "");
+  };
   d.openApproval = [browser](const std::string& url) {
     if (browser) browser->open(url);
   };

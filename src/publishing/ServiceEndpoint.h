@@ -11,6 +11,8 @@ namespace quorvin {
 inline constexpr const char* defaultServiceUrl = "https://quorvin.app";
 inline constexpr const char* serviceUrlEnvironmentVariable = "QUORVIN_API_URL";
 inline constexpr const char* serviceUrlDefaultsKey = "quorvin_api_base_url";
+// Sent when pairing, for a service started with --auto-approve and --enrol-secret-file.
+inline constexpr const char* enrolSecretEnvironmentVariable = "QUORVIN_ENROL_SECRET";
 
 // An override counts only when it is an absolute http(s) URL; trailing slashes are dropped.
 std::string serviceBaseUrl(const UserDefaults& defaults);

@@ -1,6 +1,8 @@
 // The advisor with real child processes: fake rtk and brew programs written by the tests.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "platform/Runtime.h"
 #include "platform/SystemClock.h"
 #include "savings/SavingsTestKit.h"
@@ -46,29 +48,23 @@ TEST_F(TokenSavingsAdvisorTest, WithoutRtkNothingRunsAndSetUpNeedsHomebrew) {
 
 TEST_F(TokenSavingsAdvisorTest, InspectReadsTheReportAndTheIntegrations) {
   files_.rtk(R"({"summary":{"total_commands":42,"total_input":-10,"total_output":2500,"total_saved":7500,"avg_savings_pct":130}})");
-  auto snapshot = inspect();
-  EXPECT_TRUE(snapshot.installed);
-  EXPECT_FALSE(snapshot.enabled);
-  EXPECT_EQ(snapshot.version, "0.9.1");
-  EXPECT_EQ(snapshot.totalCommands, 42);
-  EXPECT_EQ(snapshot.originalTokens, 0);
-  EXPECT_EQ(snapshot.outputTokens, 2500);
-  EXPECT_EQ(snapshot.savedTokens, 7500);
-  EXPECT_EQ(snapshot.savingsPercent, 100);
-  EXPECT_FALSE(snapshot.error);
+  // Negative figures read as 0 and the percentage is clamped to 100.
+  EXPECT_EQ(inspect(), (TokenSavingsSnapshot{.installed = true, .version = "0.9.1", .totalCommands = 42,
+                                             .outputTokens = 2500, .savedTokens = 7500, .savingsPercent = 100}));
   EXPECT_EQ(files_.calls(), "rtk --version\nrtk gain --format json\n");
 
-  // Any one marker in any one file, in any case.
-  test::writeFile(files_.home / ".claude/settings.json", R"({"hooks":{"PreToolUse":[{"command":"RTK HOOK CLAUDE"}]}})");
-  EXPECT_TRUE(inspect().enabled);
-  std::filesystem::remove(files_.home / ".claude/settings.json");
-  test::writeFile(files_.home / ".cursor/hooks.json", R"({"hooks":[{"command":"~/.cursor/rtk-rewrite.sh"}]})");
-  EXPECT_TRUE(inspect().enabled);
-  std::filesystem::remove(files_.home / ".cursor/hooks.json");
-  test::writeFile(files_.home / ".cursor/hooks.json", R"({"hooks":[{"command":"rtk hook claude"}]})");
-  EXPECT_FALSE(inspect().enabled);  // that marker belongs to another file
-  test::writeFile(files_.home / ".codex/RTK.md", "# Rtk\n");
-  EXPECT_TRUE(inspect().enabled);
+  // Any one marker in any one file, in any case; a marker in another tool's file does not count.
+  const std::tuple<const char*, const char*, bool> markers[] = {
+      {".claude/settings.json", R"({"hooks":{"PreToolUse":[{"command":"RTK HOOK CLAUDE"}]}})", true},
+      {".cursor/hooks.json", R"({"hooks":[{"command":"~/.cursor/rtk-rewrite.sh"}]})", true},
+      {".cursor/hooks.json", R"({"hooks":[{"command":"rtk hook claude"}]})", false},
+      {".codex/RTK.md", "# Rtk\n", true},
+  };
+  for (const auto& [file, content, enabled] : markers) {
+    test::writeFile(files_.home / file, content);
+    EXPECT_EQ(inspect().enabled, enabled) << file << ": " << content;
+    std::filesystem::remove(files_.home / file);
+  }
 }
 
 TEST_F(TokenSavingsAdvisorTest, ABrokenReportIsAnErrorOfTheSnapshot) {

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <openssl/ssl.h>
+
 #include <algorithm>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl.hpp>
 #include <fstream>
 
 #include "publishing/Api.h"
@@ -44,6 +48,8 @@ TEST_F(PairingAndIngest, ApprovalPageThenPoll) {
   startServer();
   auto pair = await(API::createPair(*http_, api_));
   EXPECT_EQ(pair.verifyUrl, api_ + "/pair/" + pair.code);
+  EXPECT_EQ(request("GET", "/api/connect/pair?protocol=2").header("Cache-Control"), "no-store")
+      << "the answer carries a device secret";
   EXPECT_FALSE(await(API::pollPair(*http_, api_, pair.code, pair.deviceSecret))) << "pending";
   EXPECT_EQ(failure(API::pollPair(*http_, api_, pair.code, "not-the-secret")), 404)
       << "a wrong secret is answered like an unknown code";
@@ -103,16 +109,6 @@ TEST_F(PairingAndIngest, EnrolmentSecretDecidesAutomaticApproval) {
   auto approved = await(API::pollPair(*http_, api_, own.code, own.deviceSecret));
   ASSERT_TRUE(approved);
   EXPECT_EQ(approved->login, "alice");
-}
-
-TEST_F(PairingAndIngest, PollsAreRateLimitedPerCode) {
-  startServer();
-  auto pair = await(API::createPair(*http_, api_));
-  long refused = 0;
-  for (int i = 0; i < 8; ++i) refused = std::max(refused, failure(API::pollPair(*http_, api_, pair.code, pair.deviceSecret)));
-  EXPECT_EQ(refused, 429);
-  clock_.advance(10s);
-  EXPECT_NO_THROW(await(API::pollPair(*http_, api_, pair.code, pair.deviceSecret)));
 }
 
 TEST_F(PairingAndIngest, IngestRevocationAndCandles) {
@@ -203,6 +199,24 @@ TEST_F(PairingAndIngest, BadInputIsRefusedAndPagesEscape) {
   EXPECT_EQ(request("POST", "/connect", "handle=alice&secret=" + aliceSecret_, form).header("Cache-Control"),
             "no-store")
       << "the page carries the secret in its forms";
+}
+
+// TLS 1.2 clients get forward secrecy or no connection at all.
+TEST_F(PairingAndIngest, OnlyForwardSecretCiphersAreOffered) {
+  startServer();
+  auto handshake = [this](const char* ciphers) {
+    boost::asio::ssl::context context(boost::asio::ssl::context::tls_client);
+    SSL_CTX_set_max_proto_version(context.native_handle(), TLS1_2_VERSION);
+    SSL_CTX_set_cipher_list(context.native_handle(), ciphers);
+    boost::asio::ssl::stream<boost::asio::ip::tcp::socket> stream(io_, context);
+    stream.next_layer().connect({boost::asio::ip::make_address("127.0.0.1"), server_->port()});
+    boost::system::error_code ec;
+    stream.handshake(boost::asio::ssl::stream_base::client, ec);
+    return !ec;
+  };
+  EXPECT_FALSE(handshake("AES128-SHA"));
+  EXPECT_FALSE(handshake("AES256-GCM-SHA384")) << "no key exchange with forward secrecy";
+  EXPECT_TRUE(handshake("ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES128-GCM-SHA256"));
 }
 
 TEST_F(PairingAndIngest, DownloadsAreServedByteForByte) {

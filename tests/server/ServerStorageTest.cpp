@@ -167,6 +167,50 @@ TEST_F(ServerStorage, PublishersAreCappedPerDeviceAndPerAccount) {
   EXPECT_EQ(usage.accountSum(id, 9000).total, 64 * (1LL << 53));
 }
 
+// The profile reads model rows kept on ingest, never every publisher's breakdown: a re-upload
+// replaces its publisher's rows, publishers add up, and sums saturate instead of wrapping.
+TEST_F(ServerStorage, ProfileSummaryIsKeptOnIngestAndSaturates) {
+  using Model = UsageStore::ProfileSummary::Model;
+  const int64_t id = account("alice");
+  UsageStore usage(*db_);
+  auto laptop = upload("laptop", 100, 1.0);
+  laptop.totals.models = {{"opus", 10, 20, 0, 0, 0.5}, {"sonnet", 1, 0, 0, 0, 0.25}};
+  auto desk = upload("desk", 50, 0.5);
+  desk.totals.models = {{"opus", 5, 0, 0, 0, 0.25}, {"opus", 5, 0, 0, 0, 0.25}};
+  usage.record(id, 1, laptop, 1000);
+  usage.record(id, 1, desk, 2000);
+  laptop.totals.models = {{"opus", 40, 0, 0, 0, 1.0}};  // the laptop no longer uses sonnet
+  usage.record(id, 1, laptop, 3000);
+  auto summary = usage.profileSummary(id);
+  EXPECT_EQ(summary.total, 150);
+  EXPECT_EQ(summary.machines, 2);
+  EXPECT_EQ(summary.models, (std::vector<Model>{{"opus", 50, 1.5}}));
+
+  // A database from before model rows were kept gets them from the stored breakdowns, once.
+  db_->exec("DELETE FROM publisher_models");
+  usage.fillModelRows();
+  EXPECT_EQ(usage.profileSummary(id).models, summary.models);
+  db_->exec("DELETE FROM publisher_models");
+  usage.fillModelRows();
+  EXPECT_TRUE(usage.profileSummary(id).models.empty());
+
+  // From before the publisher caps: 1,030 publishers at 2^53 and two model rows near 2^63.
+  for (int i = 0; i < 1030; ++i) {
+    db_->query("INSERT INTO publisher_totals(account_id, publisher_id, total, cost, detail, updated_ms) "
+               "VALUES(?, ?, ?, 0, '{}', 0)")
+        .bind(1, id)
+        .bind(2, "old-" + std::to_string(i))
+        .bind(3, int64_t{1} << 53)
+        .run();
+  }
+  for (const char* publisher : {"old-0", "old-1"}) {
+    db_->query("INSERT INTO publisher_models VALUES(?, ?, 'opus', ?, 0)").bind(1, id).bind(2, publisher).bind(3, INT64_MAX - 1).run();
+  }
+  summary = usage.profileSummary(id);
+  EXPECT_EQ(summary.total, INT64_MAX);
+  EXPECT_EQ(summary.models.at(0).tokens, INT64_MAX);
+}
+
 TEST_F(ServerStorage, LapsedPairCodesAreForgottenAfterAnHourAndCounted) {
   AccountStore accounts(*db_);
   const int64_t hour = 3600 * 1000LL;
@@ -186,27 +230,16 @@ TEST_F(ServerStorage, LapsedPairCodesAreForgottenAfterAnHourAndCounted) {
   EXPECT_NE(plan.text(3).find("pair_codes_by_expiry"), std::string::npos) << plan.text(3);
 }
 
-TEST_F(ServerStorage, OperatorRemediesRotateTheSecretAndResetTheChain) {
-  AccountStore accounts(*db_);
-  auto old = accounts.addAccount("alice", 1);
-  const int64_t id = accounts.account("alice")->id;
-  const std::string fresh = accounts.rotateSecret(id);
-  EXPECT_FALSE(accounts.authenticate("alice", *old));
-  EXPECT_TRUE(accounts.authenticate("alice", fresh));
-
+// The service's own receipt time is kept beside the time the machine signed.
+TEST_F(ServerStorage, CheckpointsRecordWhenTheyArrived) {
   OracleStore oracle(*db_);
   oracle::Tick tick{"alice", 0, 1000, "", "1", 10};
   oracle::Head head;
-  ASSERT_EQ(oracle.append(id, tick, oracle::canonicalBytes(tick), std::string(64, 'e'), "sig", 5, head),
+  ASSERT_EQ(oracle.append(account("alice"), tick, oracle::canonicalBytes(tick), std::string(64, 'e'), "sig", 5, head),
             OracleStore::AppendOutcome::appended);
   auto received = db_->query("SELECT received_ms FROM oracle_ticks");
   ASSERT_TRUE(received.step());
   EXPECT_EQ(received.int64(0), 5);
-  oracle.reset(id);
-  EXPECT_FALSE(oracle.head(id, "alice"));
-  // The owner's own key can now start the chain again.
-  EXPECT_EQ(oracle.append(id, tick, oracle::canonicalBytes(tick), std::string(64, 'o'), "sig", 6, head),
-            OracleStore::AppendOutcome::appended);
 }
 
 }  // namespace

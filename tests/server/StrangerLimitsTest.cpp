@@ -38,6 +38,7 @@ class StrangerLimits : public ::testing::Test {
     r.clientAddress = from;
     r.body = std::move(body);
     r.enrolSecret = std::move(enrol);
+    r.forwarded = forwarded_;
     return service_->handle(r);
   }
   // {code, device secret} of a new pairing.
@@ -64,10 +65,24 @@ class StrangerLimits : public ::testing::Test {
   VirtualClock clock_;
   std::unique_ptr<Service> service_;
   std::string aliceSecret_;
+  bool forwarded_ = false;
 };
 
 TEST_F(StrangerLimits, AutoApprovalNeedsLoopbackOrTheEnrolmentSecret) {
   ServerConfig config;
+  config.autoApproveHandle = "alice";
+  start(config);
+  auto local = newPair("127.0.0.1");
+  EXPECT_NE(poll("127.0.0.1", local.first, local.second).body.find("approved"), std::string::npos);
+  forwarded_ = true;
+  auto proxied = newPair("127.0.0.1");
+  EXPECT_NE(poll("127.0.0.1", proxied.first, proxied.second).body.find("pending"), std::string::npos)
+      << "a stranger behind a proxy on this computer";
+  forwarded_ = false;
+
+  service_.reset();
+  fs::remove_all(dir_);
+  fs::create_directories(dir_);
   config.listenAddress = "0.0.0.0";
   config.autoApproveHandle = "alice";
   start(config);
