@@ -37,6 +37,7 @@ class HeadlessKill : public ::testing::Test {
     dir_ = fs::temp_directory_path() / ("quorvin-kill-" + crypto::randomHex(6));
     for (const char* folder : {"home", "data", "config", "run", "server"}) fs::create_directories(dir_ / folder);
     fs::permissions(dir_ / "run", fs::perms::owner_all);
+    quorvin_ = test::privateCopyOf(kQuorvin, dir_);
     session_ = dir_ / "home" / ".claude" / "projects" / "-work-app" / "session.jsonl";
     fs::create_directories(session_.parent_path());
     // The login shell finds this before npx: ccusage is "not available", the tokens ledger
@@ -65,7 +66,7 @@ class HeadlessKill : public ::testing::Test {
   }
 
   pid_t spawn(const std::vector<std::string>& arguments, const fs::path& output) {
-    const pid_t pid = test::spawnProgram(kQuorvin, arguments, environment_, output);
+    const pid_t pid = test::spawnProgram(quorvin_, arguments, environment_, output);
     EXPECT_NE(pid, 0);
     return pid;
   }
@@ -124,6 +125,7 @@ class HeadlessKill : public ::testing::Test {
   }
 
   fs::path dir_, session_, agentOutput_;
+  std::string quorvin_;
   std::unique_ptr<test::ServerProcess> server_;
   std::vector<std::string> environment_;
   pid_t agent_ = -1;

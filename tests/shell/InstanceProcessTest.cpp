@@ -28,6 +28,7 @@ class InstanceProcessTest : public ::testing::Test {
   void SetUp() override {
     for (const char* folder : {"home", "data", "config", "run"}) std::filesystem::create_directories(dir_ / folder);
     std::filesystem::permissions(dir_ / "run", std::filesystem::perms::owner_all);
+    quorvin_ = quorvin::test::privateCopyOf(kQuorvin, dir_.path());
     environment_ = {"HOME=" + (dir_ / "home").string(), "XDG_DATA_HOME=" + (dir_ / "data").string(),
                     "XDG_CONFIG_HOME=" + (dir_ / "config").string(), "XDG_RUNTIME_DIR=" + (dir_ / "run").string(),
                     // Nothing listens there: the copies stay unpaired and offline.
@@ -36,7 +37,7 @@ class InstanceProcessTest : public ::testing::Test {
   }
 
   pid_t spawn(const std::vector<std::string>& arguments, const std::filesystem::path& output) {
-    const pid_t pid = quorvin::test::spawnProgram(kQuorvin, arguments, environment_, output);
+    const pid_t pid = quorvin::test::spawnProgram(quorvin_, arguments, environment_, output);
     EXPECT_NE(pid, 0);
     return pid;
   }
@@ -64,6 +65,7 @@ class InstanceProcessTest : public ::testing::Test {
   }
 
   TempFolder dir_;
+  std::string quorvin_;
   std::vector<std::string> environment_;
   int runs_ = 0;
 };

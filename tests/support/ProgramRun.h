@@ -29,6 +29,15 @@ inline ProgramRun runProgram(const std::string& commandLine) {
   return run;
 }
 
+// A copy of `program` in `folder`, to start instead of it. The application yields to an
+// earlier copy of the same program file started with only options, so tests that run
+// `quorvin --headless` or the tray at the same time must not share the file.
+inline std::string privateCopyOf(const std::string& program, const std::filesystem::path& folder) {
+  const auto copy = folder / std::filesystem::path(program).filename();
+  std::filesystem::copy_file(program, copy, std::filesystem::copy_options::overwrite_existing);
+  return copy.string();
+}
+
 // Starts `program` with exactly `environment`, its standard output and error going to
 // `output`; returns its process id (0 when it could not be started). The caller reaps it.
 inline pid_t spawnProgram(const std::string& program, const std::vector<std::string>& arguments,

@@ -150,6 +150,7 @@ class TrayProcessTest : public ::testing::Test {
       std::filesystem::create_directories(dir_ / folder);
     }
     std::filesystem::permissions(dir_ / "run", std::filesystem::perms::owner_all);
+    quorvin_ = quorvin::test::privateCopyOf(kQuorvin, dir_.path());
     // A machine past its first run: the dashboard opens only when asked to.
     std::ofstream(dir_ / "config/quorvin/defaults.json") << R"({"quorvin_presented_first_run":true})";
     const char* display = std::getenv("DISPLAY");
@@ -163,12 +164,13 @@ class TrayProcessTest : public ::testing::Test {
   }
 
   pid_t spawn(const std::filesystem::path& output) {
-    const pid_t pid = quorvin::test::spawnProgram(kQuorvin, {}, environment_, output);
+    const pid_t pid = quorvin::test::spawnProgram(quorvin_, {}, environment_, output);
     EXPECT_NE(pid, 0);
     return pid;
   }
 
   TempFolder dir_;
+  std::string quorvin_;
   std::vector<std::string> environment_;
 };
 
@@ -180,7 +182,7 @@ TEST_F(TrayProcessTest, ShowsBothItemsASecondLaunchOpensTheDashboardAndTheMenuQu
     auto run = quorvin::test::runProgram(display + " HOME=" + (dir_ / "home").string() +
                                          " XDG_DATA_HOME=" + (dir_ / "data").string() + " XDG_CONFIG_HOME=" +
                                          (dir_ / "config").string() + " XDG_RUNTIME_DIR=" + (dir_ / "run").string() +
-                                         " " + kQuorvin);
+                                         " " + quorvin_);
     EXPECT_EQ(run.status, 2) << display << "\n" << run.output;
     EXPECT_NE(run.output.find("`quorvin --headless`"), std::string::npos) << run.output;
   }
