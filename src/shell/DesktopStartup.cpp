@@ -201,6 +201,17 @@ void DesktopStartup::publish(const ConnectionState& state) {
   std::error_code error;
   extras.cursorStoreExists =
       std::filesystem::exists(services_->paths().appDataDir() / std::string(CursorLedgerFormat::kFileName), error);
+  // The savings views' projection and the coding tools RTK would be set up for, from the
+  // same figures the savings command uses.
+  const QuotaAndSavingsFlows& flows = services_->sideFlows().flows();
+  const TokenSavingsProjection projection = flows.savingsProjection(state.modelBreakdown, state.contextInput);
+  extras.savingsProjection = {projection.estimatedUSD, projection.tokens, projection.measured,
+                              projection.inputPriceCoverage};
+  std::vector<std::string> agents;
+  for (const auto& agent : state.agentBreakdown) agents.push_back(agent.name);
+  for (const auto target : flows.savingsTargets(agents, state.activeSources)) {
+    extras.savingsTargets.emplace_back(TokenSavingsAdvisor::label(target));
+  }
   feed_.publish(presentation::presentationState(state, extras));
 }
 

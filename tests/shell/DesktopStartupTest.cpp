@@ -94,6 +94,8 @@ TEST(DesktopStartupTest, UnpairedFirstRunOpensTheDashboardAndAnswersLaterLaunche
   // The Cursor ledger on disk reaches the views as an extra the manager does not carry.
   test::writeFile(options.paths.appDataDir() / std::string(CursorLedgerFormat::kFileName),
                   R"({"version":1,"accounts":{}})");
+  // So do the coding tools the savings window would set RTK up for.
+  std::filesystem::create_directories(options.paths.home / ".claude");
 
   RecordingFront recorder;
   {
@@ -115,6 +117,7 @@ TEST(DesktopStartupTest, UnpairedFirstRunOpensTheDashboardAndAnswersLaterLaunche
     const auto state = desktop.source().current();
     EXPECT_EQ(state->status, ConnectionStatus::disconnected());
     EXPECT_TRUE(state->cursorStoreExists);
+    EXPECT_EQ(state->savingsTargets, std::vector<std::string>{"Claude Code"});
 
     // A later launch: the running copy is asked to show itself, and `quorvin status` answers.
     const auto socket = PeerChannel::defaultPath(options.paths);
