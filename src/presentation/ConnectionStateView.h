@@ -39,6 +39,7 @@ class ConnectionCommandsAdapter final : public PresentationCommands {
   void disconnect() override { manager_.disconnect(); }
   void configureSavings(bool enabled) override { manager_.configureSavings(enabled); }
   void refreshSavingsAdvisor() override { manager_.refreshSavingsAdvisor(); }
+  void openLiveProfile() override { manager_.openLiveProfile(); }
   void dismissPairingSuccess() override { manager_.dismissPairingSuccess(); }
   void setMenuBarPopoverVisible(bool visible) override { manager_.setMenuBarPopoverVisible(visible); }
   void startPublicCandleUpdatesIfNeeded() override { manager_.startPublicCandleUpdatesIfNeeded(); }

@@ -25,6 +25,7 @@ class PresentationCommands {
   virtual void disconnect() = 0;
   virtual void configureSavings(bool enabled) = 0;
   virtual void refreshSavingsAdvisor() = 0;
+  virtual void openLiveProfile() = 0;
   virtual void dismissPairingSuccess() = 0;
   // The dashboard is on screen: candles and quotas are polled only while it is.
   virtual void setMenuBarPopoverVisible(bool visible) = 0;

@@ -191,7 +191,14 @@ QWidget* DashboardWidget::connectedBody(const PresentationState& s, WallTime now
     auto* dismiss = new QPushButton("Dismiss");
     dismiss->setAccessibleName("Dismiss connection success");
     QObject::connect(dismiss, &QPushButton::clicked, this, [this] { commands_.dismissPairingSuccess(); });
-    l->addWidget(row({label("Connection successful", 11, true, kAccent, pal), dismiss}));
+    // The handle opens the live profile the pairing just published to.
+    auto* open = new QPushButton(qs(*s.pairingSuccessHandle));
+    open->setFlat(true);
+    QObject::connect(open, &QPushButton::clicked, this, [this] { commands_.openLiveProfile(); });
+    l->addWidget(row({label("Connection successful", 11, true, kAccent, pal), open, dismiss}));
+    if (s.profileOpenError) {
+      l->addWidget(label(qs(*s.profileOpenError), 10.5, false, roleColor(ColorRole::red), pal, false, true));
+    }
   }
 
   // Headline totals

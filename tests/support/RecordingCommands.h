@@ -29,6 +29,7 @@ class RecordingCommands : public presentation::PresentationCommands {
   void disconnect() override { calls.push_back("disconnect"); }
   void configureSavings(bool on) override { calls.push_back(std::string("configureSavings ") + flag(on)); }
   void refreshSavingsAdvisor() override { calls.push_back("refreshSavingsAdvisor"); }
+  void openLiveProfile() override { calls.push_back("openLiveProfile"); }
   void dismissPairingSuccess() override { calls.push_back("dismissPairingSuccess"); }
   void setMenuBarPopoverVisible(bool on) override {
     calls.push_back(std::string("setMenuBarPopoverVisible ") + flag(on));

@@ -1,4 +1,6 @@
 #include <QApplication>
+#include <QLabel>
+#include <QPushButton>
 #include <QPainter>
 #include <QStyle>
 #include <gtest/gtest.h>
@@ -132,6 +134,27 @@ TEST_F(Render, DashboardInEachConnectionState) {
       expectGolden(image, QString(name) + theme.suffix);
     }
   }
+}
+
+TEST_F(Render, PairingBannerOpensTheProfileShowsWhyItCouldNotAndDismisses) {
+  testing::RecordingCommands commands;
+  auto state = testing::connectedSample();
+  state.pairingSuccessHandle = "alice";
+  state.profileOpenError = "Could not open your live profile. Try again.";
+  DashboardWidget dashboard(commands);
+  dashboard.setState(std::make_shared<const presentation::PresentationState>(state), testing::sampleNow());
+  const auto click = [&](const QString& text) {
+    for (auto* button : dashboard.findChildren<QPushButton*>()) {
+      if (button->text() == text) return button->click(), true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(click("alice"));
+  EXPECT_TRUE(click("Dismiss"));
+  EXPECT_EQ(commands.calls, (std::vector<std::string>{"openLiveProfile", "dismissPairingSuccess"}));
+  bool errorShown = false;
+  for (auto* label : dashboard.findChildren<QLabel*>()) errorShown |= label->text().toStdString() == *state.profileOpenError;
+  EXPECT_TRUE(errorShown);
 }
 
 TEST_F(Render, SavingsWindowPages) {
