@@ -145,7 +145,10 @@ TEST_F(Render, PairingBannerOpensTheProfileShowsWhyItCouldNotAndDismisses) {
   dashboard.setState(std::make_shared<const presentation::PresentationState>(state), testing::sampleNow());
   const auto click = [&](const QString& text) {
     for (auto* button : dashboard.findChildren<QPushButton*>()) {
-      if (button->text() == text) return button->click(), true;
+      if (button->text() == text) {
+        button->click();
+        return true;
+      }
     }
     return false;
   };
