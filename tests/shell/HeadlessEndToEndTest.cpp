@@ -3,12 +3,10 @@
 // stand-in ccusage, commit checkpoints, restart from the cache, revoke, disconnect.
 #include <gtest/gtest.h>
 
-#include <boost/asio/post.hpp>
 #include <cstdlib>
 #include <fstream>
 
-#include "server/ServiceOnLoopback.h"
-#include "shell/AppServices.h"
+#include "shell/AppOnLoopback.h"
 #include "shell/HeadlessAgent.h"
 
 namespace quorvin {
@@ -16,12 +14,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class HeadlessEndToEnd : public server::ServiceOnLoopback {
+class HeadlessEndToEnd : public AppOnLoopback {
  protected:
   void SetUp() override {
-    ServiceOnLoopback::SetUp();
+    AppOnLoopback::SetUp();
     ASSERT_NE(std::getenv("QUORVIN_TEST_PRIVATE_KEYRING"), nullptr) << "run through tests/support/with-keyring";
-    home_ = dir_ / "home";
     session_ = home_ / ".claude" / "projects" / "-work-app" / "session.jsonl";
     fs::create_directories(session_.parent_path());
     appendMessage(100);
@@ -29,11 +26,6 @@ class HeadlessEndToEnd : public server::ServiceOnLoopback {
     std::ofstream(tool_) << "#!/bin/sh\ncat '" << QUORVIN_TEST_DATA << "/ccusage/ccusage-sample.json'\n";
     fs::permissions(tool_, fs::perms::owner_all);
   }
-  void TearDown() override {
-    app_.reset();
-    ServiceOnLoopback::TearDown();
-  }
-
   void appendMessage(int64_t input) {
     static int n = 0;
     ++n;
@@ -45,22 +37,10 @@ class HeadlessEndToEnd : public server::ServiceOnLoopback {
   }
 
   void launch() {
-    AppServices::Options options;
-    options.paths.home = home_;
-    options.paths.configHome = dir_ / "config";
-    options.paths.dataHome = dir_ / "share";
-    options.apiUrl = api_;
-    options.caFile = certs_.caFile();
+    AppServices::Options options = baseOptions();
     options.ccusageTool = tool_;
-    options.clock = &clock_;
-    options.watchChanges = false;
-    app_ = std::make_unique<AppServices>(std::move(options));
+    AppOnLoopback::launch(std::move(options));
   }
-  template <class F>
-  void post(F f) {
-    boost::asio::post(app_->runtime().model(), std::move(f));
-  }
-  bool drive(const std::function<bool()>& done) { return clock_.run(app_->runtime(), done); }
   const ConnectionState& state() { return app_->manager().state(); }
   int64_t serverTotal() {
     auto db = inspect();
@@ -68,8 +48,7 @@ class HeadlessEndToEnd : public server::ServiceOnLoopback {
     return q.step() ? q.int64(0) : -1;
   }
 
-  fs::path home_, session_, tool_;
-  std::unique_ptr<AppServices> app_;
+  fs::path session_, tool_;
 };
 
 TEST_F(HeadlessEndToEnd, PairStreamReconcileRestartRevokeAndDisconnect) {

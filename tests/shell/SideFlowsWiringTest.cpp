@@ -4,11 +4,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <boost/asio/post.hpp>
 #include <fstream>
 
-#include "server/ServiceOnLoopback.h"
-#include "shell/AppServices.h"
+#include "shell/AppOnLoopback.h"
 #include "support/LoopbackHttpServer.h"
 
 namespace quorvin {
@@ -39,11 +37,10 @@ std::string manifest(const std::string& version) {
          R"(,"deb":)" + artifact("quorvin-linux.deb") + R"(,"source":)" + artifact("quorvin-source.tar.gz") + "}";
 }
 
-class SideFlowsWiring : public server::ServiceOnLoopback {
+class SideFlowsWiring : public AppOnLoopback {
  protected:
   void SetUp() override {
-    ServiceOnLoopback::SetUp();
-    home_ = dir_ / "home";
+    AppOnLoopback::SetUp();
     fs::create_directories(home_ / ".claude" / "projects");
     fs::create_directories(dir_ / "downloads");
     std::ofstream(dir_ / "downloads" / "quorvin-linux.manifest.json") << manifest("99.0.0");
@@ -57,41 +54,22 @@ class SideFlowsWiring : public server::ServiceOnLoopback {
       return test::TestHttpReply{200, {{"Content-Type", "application/json"}}, std::string(kCodexUsage)};
     });
   }
-  void TearDown() override {
-    app_.reset();
-    ServiceOnLoopback::TearDown();
-  }
-
   void launch() {
-    AppServices::Options options;
-    options.paths.home = home_;
-    options.paths.configHome = dir_ / "config";
-    options.paths.dataHome = dir_ / "share";
-    options.apiUrl = api_;
-    options.caFile = certs_.caFile();
+    AppServices::Options options = baseOptions();
     options.ccusageTool = dir_ / "ccusage";
     options.codexBaseUrl = quotaHost_.baseUrl();
     options.grokBaseUrl = quotaHost_.baseUrl();  // no Grok sign-in: never asked
-    options.clock = &clock_;
-    options.watchChanges = false;
     TokenSavingsAdvisor::Environment savings;
     savings.home = home_;
     savings.temporaryDirectory = dir_;
     savings.systemDirectories = {};
     options.savingsEnvironment = savings;
-    app_ = std::make_unique<AppServices>(std::move(options));
+    AppOnLoopback::launch(std::move(options));
   }
-  template <class F>
-  void post(F f) {
-    boost::asio::post(app_->runtime().model(), std::move(f));
-  }
-  bool drive(const std::function<bool()>& done) { return clock_.run(app_->runtime(), done); }
   std::shared_ptr<const ConnectionState> published() { return app_->manager().snapshot(); }
   size_t quotaRequests() { return quotaHost_.requests().size(); }
 
   test::LoopbackHttpServer quotaHost_{certs_};
-  fs::path home_;
-  std::unique_ptr<AppServices> app_;
 };
 
 TEST_F(SideFlowsWiring, StartChecksForUpdatesAndPublishesSavingsQuotasFollowStreamingAndSleep) {
