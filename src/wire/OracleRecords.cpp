@@ -13,8 +13,11 @@ namespace json = boost::json;
 using namespace json_fields;
 
 std::optional<std::string> canonicalCost(double cost) {
-  // Beyond 1e12 dollars "%.4f" is no longer exact in a double; no real total gets there.
-  if (!std::isfinite(cost) || cost < 0 || cost >= 1e12) return std::nullopt;
+  // The text must read back to itself: the service re-derives these bytes from the number
+  // it parses, and Boost.JSON's parser may be a few units in the last place off. Below
+  // $10 billion a double has over 20 such units inside the "%.4f" rounding interval; at
+  // $100 billion one value in twenty no longer comes back. No real total gets near either.
+  if (!std::isfinite(cost) || cost < 0 || cost >= 1e10) return std::nullopt;
   char buffer[64];
   // snprintf's "%.4f" is locale dependent only in its decimal point; the C locale is in
   // force unless the process changes it, and the check below catches a comma anyway.

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <boost/json/parse.hpp>
+#include <limits>
+#include <random>
 
 #include "wire/Crypto.h"
 #include "wire/OracleRecords.h"
@@ -31,6 +33,23 @@ TEST(OracleRecords, CostIsRoundedToFourDecimals) {
   EXPECT_EQ(oracle::canonicalCost(123456789.5), "123456789.5");
   EXPECT_FALSE(oracle::canonicalCost(-1));
   EXPECT_FALSE(oracle::canonicalCost(std::numeric_limits<double>::infinity()));
+}
+
+TEST(OracleRecords, EveryCanonicalCostReadsBackToItself) {
+  // The service signs what it re-derives from the parsed number, so text -> number -> text
+  // must be a fixed point for every cost that has a canonical text at all.
+  std::mt19937_64 random(7);
+  for (double low = 1; low < 1e12; low *= 10) {
+    std::uniform_real_distribution<double> in(low, low * 10);
+    for (int i = 0; i < 20'000; ++i) {
+      const auto text = oracle::canonicalCost(in(random));
+      if (!text) continue;
+      const auto again = oracle::canonicalCost(boost::json::parse(*text).to_number<double>());
+      ASSERT_EQ(again, text) << "from " << *text;
+    }
+  }
+  EXPECT_TRUE(oracle::canonicalCost(9'999'999'999.9));
+  EXPECT_FALSE(oracle::canonicalCost(999'999'929'239.945));
 }
 
 TEST(OracleRecords, HandlesAndHeads) {
