@@ -29,6 +29,8 @@ endif()
 function(quorvin_library name)
   cmake_parse_arguments(ARG "" "" "SOURCES;PUBLIC;PRIVATE" ${ARGN})
   add_library(${name} STATIC ${ARG_SOURCES})
+  # Position independent: the program's commands are a loadable module built from these.
+  set_target_properties(${name} PROPERTIES POSITION_INDEPENDENT_CODE ON)
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
   target_link_libraries(${name} PUBLIC quorvin_options ${ARG_PUBLIC} PRIVATE ${ARG_PRIVATE})
 endfunction()

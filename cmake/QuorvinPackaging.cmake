@@ -2,6 +2,8 @@
 # (scripts/quorvin-release) is built from the same install tree.
 include(GNUInstallDirs)
 install(TARGETS quorvin RUNTIME DESTINATION bin)
+# The executable looks for the rest of the program in ../lib/quorvin (src/app/ProgramModule.cpp).
+install(TARGETS quorvin_program LIBRARY DESTINATION lib/quorvin)
 
 # The desktop around the program: its menu entry and icon, the launch-at-login template (an
 # installed copy writes its own into ~/.config/autostart), a systemd --user unit for machines

@@ -1,25 +1,26 @@
-// `quorvin`: the desktop agent's entry point. Subcommands live in their own files and
-// register themselves here; without one it starts the tray application.
+// `quorvin`: the desktop agent's entry point. `quorvin ledger` runs here, without loading the
+// libraries the tray and the service commands need; everything else is in the program module.
 #include <CLI/CLI.hpp>
+#include <string_view>
 
 #include "app/Commands.h"
-#include "app/DesktopCommand.h"
-#include "platform/SystemClock.h"
-#include "shell/AppServices.h"
-#include "update/UpdateLaunchHandshake.h"
+#include "app/LedgerCommand.h"
+#include "app/ProgramModule.h"
 
-int main(int argc, char** argv) {
-  // A copy started by an update proves it came up before anything else can fail.
-  quorvin::SystemClock clock;
-  quorvin::UpdateLaunchHandshake::completeAtStartup(quorvin::AppServices::Options::fromEnvironment().paths,
-                                                    QUORVIN_VERSION, clock.now());
-  CLI::App app{"Quorvin: live token usage and cost of AI coding agents"};
-  app.require_subcommand(0, 1);
-  app.set_version_flag("--version", std::string("quorvin ") + QUORVIN_VERSION);
+namespace {
+
+int runLedgerAlone(int argc, char** argv) {
+  CLI::App app{quorvin::app::kProgramDescription};
+  app.require_subcommand(1, 1);
   quorvin::app::CommandRegistry registry;
-  quorvin::app::registerCommands(app, registry);
-  // No subcommand and no --headless: the tray application.
-  registry.onRunWithoutCommand([&argc, argv] { return quorvin::app::runDesktop(argc, argv); });
+  quorvin::app::registerLedgerCommand(app, registry);
   CLI11_PARSE(app, argc, argv);
   return registry.run();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc >= 2 && std::string_view(argv[1]) == "ledger") return runLedgerAlone(argc, argv);
+  return quorvin::app::runProgramModule(argc, argv);
 }

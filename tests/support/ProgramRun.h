@@ -32,9 +32,16 @@ inline ProgramRun runProgram(const std::string& commandLine) {
 // A copy of `program` in `folder`, to start instead of it. The application yields to an
 // earlier copy of the same program file started with only options, so tests that run
 // `quorvin --headless` or the tray at the same time must not share the file.
+// A program module beside the program (the build tree's `quorvin`) is linked beside the copy.
 inline std::string privateCopyOf(const std::string& program, const std::filesystem::path& folder) {
-  const auto copy = folder / std::filesystem::path(program).filename();
+  const std::filesystem::path original(program);
+  const auto copy = folder / original.filename();
   std::filesystem::copy_file(program, copy, std::filesystem::copy_options::overwrite_existing);
+  for (const auto& entry : std::filesystem::directory_iterator(original.parent_path())) {
+    if (entry.path().extension() != ".so") continue;
+    std::filesystem::remove(folder / entry.path().filename());
+    std::filesystem::create_symlink(entry.path(), folder / entry.path().filename());
+  }
   return copy.string();
 }
 
