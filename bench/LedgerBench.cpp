@@ -158,7 +158,10 @@ int main(int argc, char** argv) {
   } else {
     std::printf("ledger totals equal the ground truth: %lld tokens\n", static_cast<long long>(truth.total()));
   }
-  // What any run of the program costs before it reads anything: loading it and its libraries.
+  // What a run costs before it reads anything: loading the program and its libraries. The
+  // ledger is in the executable itself; the other commands load the program module too.
+  const Run ledgerStart = runChild({quorvin, "ledger", "--help"});
+  figure("ledger start (quorvin ledger --help)", ledgerStart.seconds * 1000, "ms");
   const Run start = runChild({quorvin, "--help"});
   figure("program start (quorvin --help)", start.seconds * 1000, "ms");
   const Run repeat = runChild(ledger);

@@ -29,6 +29,11 @@ UsageCounters& UsageCounters::operator+=(const UsageCounters& other) noexcept {
   return *this;
 }
 
+UsageCounters UsageCounters::fieldwiseMax(const UsageCounters& a, const UsageCounters& b) noexcept {
+  return {std::max(a.input, b.input), std::max(a.output, b.output), std::max(a.cacheRead, b.cacheRead),
+          std::max(a.cacheWrite, b.cacheWrite)};
+}
+
 UsageCounters UsageCounters::growthOver(const UsageCounters& previous) const noexcept {
   return fieldwise(*this, previous, growth);
 }

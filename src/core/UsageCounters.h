@@ -23,6 +23,9 @@ struct UsageCounters {
   // without ever lowering it.
   UsageCounters rebased(const UsageCounters& from, const UsageCounters& onto) const noexcept;
 
+  // The larger of each field: what two reports of one event say together.
+  static UsageCounters fieldwiseMax(const UsageCounters& a, const UsageCounters& b) noexcept;
+
   // Field-by-field max(self - other, 0).
   UsageCounters growthOver(const UsageCounters& previous) const noexcept;
 

@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <deque>
 #include <unordered_map>
 #include <type_traits>
 
@@ -18,24 +20,56 @@ namespace {
 constexpr std::string_view kMagic{"QVLEDGER", 8};
 
 // FNV-1a over 8-byte words (then the last bytes one by one): it only has to catch a torn
-// or damaged file, and a repeat run checks the whole cache.
+// or damaged file, and a repeat run checks the whole cache. Fed in pieces of any size, it
+// sums the bytes as one run.
+class Checksum {
+ public:
+  void feed(std::string_view bytes) noexcept {
+    if (held_ > 0) {
+      const size_t take = std::min(bytes.size(), sizeof(uint64_t) - held_);
+      std::memcpy(carry_ + held_, bytes.data(), take);
+      held_ += take;
+      bytes.remove_prefix(take);
+      if (held_ < sizeof(uint64_t)) return;
+      word(carry_);
+      held_ = 0;
+    }
+    size_t i = 0;
+    for (; i + sizeof(uint64_t) <= bytes.size(); i += sizeof(uint64_t)) word(bytes.data() + i);
+    held_ = bytes.size() - i;
+    std::memcpy(carry_, bytes.data() + i, held_);
+  }
+  uint64_t finish() const noexcept {
+    uint64_t hash = hash_;
+    for (size_t i = 0; i < held_; ++i) {
+      hash ^= static_cast<unsigned char>(carry_[i]);
+      hash *= 1099511628211ull;
+    }
+    return hash;
+  }
+
+ private:
+  void word(const char* bytes) noexcept {
+    uint64_t value;
+    std::memcpy(&value, bytes, sizeof value);
+    hash_ ^= value;
+    hash_ *= 1099511628211ull;
+    hash_ ^= hash_ >> 29;
+  }
+  uint64_t hash_ = 1469598103934665603ull;
+  char carry_[sizeof(uint64_t)] = {};
+  size_t held_ = 0;
+};
+
 uint64_t checksum(std::string_view bytes) noexcept {
-  uint64_t hash = 1469598103934665603ull;
-  size_t i = 0;
-  for (; i + sizeof(uint64_t) <= bytes.size(); i += sizeof(uint64_t)) {
-    uint64_t word;
-    std::memcpy(&word, bytes.data() + i, sizeof word);
-    hash ^= word;
-    hash *= 1099511628211ull;
-    hash ^= hash >> 29;
-  }
-  for (; i < bytes.size(); ++i) {
-    hash ^= static_cast<unsigned char>(bytes[i]);
-    hash *= 1099511628211ull;
-  }
-  return hash;
+  Checksum sum;
+  sum.feed(bytes);
+  return sum.finish();
 }
 
+// Builds the cache as a list of pieces: small values are copied into buffers, large blocks
+// (an unchanged file's messages, mapped from the last cache) are referred to where they
+// lie, so that rewriting the cache after a small change neither copies nor clears them.
 class Writer {
  public:
   template <class T>
@@ -49,13 +83,47 @@ class Writer {
     number<uint64_t>(value.size());
     out.append(value);
   }
+  // Like text(), but a large value is not copied: it must outlive the writer's pieces.
+  void block(std::string_view value) {
+    if (value.size() < kCopyBelow) return text(value);
+    number<uint64_t>(value.size());
+    cut();
+    pieces_.push_back(value);
+  }
+  // Like block(), for a value the writer keeps alive itself.
+  void block(std::string&& value) {
+    if (value.size() < kCopyBelow) return text(value);
+    number<uint64_t>(value.size());
+    cut();
+    pieces_.push_back(held_.emplace_back(std::move(value)));
+  }
   void counters(const UsageCounters& value) {
     number(value.input);
     number(value.output);
     number(value.cacheRead);
     number(value.cacheWrite);
   }
-  std::string out;
+  // Overwrites bytes of the first piece, which is always the writer's own.
+  void patchFirst(size_t at, const void* bytes, size_t size) {
+    cut();
+    std::memcpy(held_.front().data() + at, bytes, size);
+  }
+  // Everything written, in order; valid while the writer and the referred blocks are.
+  const std::vector<std::string_view>& pieces() {
+    cut();
+    return pieces_;
+  }
+  std::string out;  // the piece being written
+
+ private:
+  static constexpr size_t kCopyBelow = 4096;
+  void cut() {
+    if (out.empty()) return;
+    pieces_.push_back(held_.emplace_back(std::move(out)));
+    out.clear();
+  }
+  std::deque<std::string> held_;  // a deque: pieces point into its strings, which never move
+  std::vector<std::string_view> pieces_;
 };
 
 // Every read is checked against what is left; the first failure poisons the rest.
@@ -112,18 +180,24 @@ class Reader {
 // Records are of one size (kMessageBytes), so a block is checked without decoding it.
 constexpr size_t kMessageBytes = 56;
 
+// Records are sorted by id, so that blocks merge as they lie (MessageBlock).
 void encodeMessages(Writer& w, const std::unordered_map<uint64_t, ClaudeMessage>& messages) {
   std::unordered_map<std::string_view, uint32_t> modelNumbers;
   std::vector<std::string_view> models;
+  std::vector<std::pair<uint64_t, const ClaudeMessage*>> sorted;
+  sorted.reserve(messages.size());
   for (const auto& [id, message] : messages) {
+    sorted.emplace_back(id, &message);
     if (modelNumbers.try_emplace(message.model, static_cast<uint32_t>(models.size())).second) {
       models.push_back(message.model);
     }
   }
+  std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   w.number<uint64_t>(models.size());
   for (std::string_view model : models) w.text(model);
   w.number<uint64_t>(messages.size());
-  for (const auto& [id, message] : messages) {
+  for (const auto& [id, pointer] : sorted) {
+    const ClaudeMessage& message = *pointer;
     w.number(id);
     w.counters(message.counters);
     w.number(message.firstAt);
@@ -132,8 +206,8 @@ void encodeMessages(Writer& w, const std::unordered_map<uint64_t, ClaudeMessage>
   }
 }
 
-// Whether a block is whole: its model table, then exactly its records, each naming a model
-// of the table.
+// Whether a block is whole: its model table, then exactly its records in ascending id order,
+// each naming a model of the table.
 bool messagesAreSound(std::string_view block) {
   Reader r(block);
   uint64_t models = r.count(8);
@@ -142,10 +216,14 @@ bool messagesAreSound(std::string_view block) {
   if (!r.ok()) return false;
   const std::string_view records = block.substr(block.size() - r.left());
   if (records.size() != count * kMessageBytes) return false;
+  uint64_t previous = 0;
   for (uint64_t i = 0; i < count; ++i) {
+    uint64_t id = 0;
     uint32_t model = 0;
+    std::memcpy(&id, records.data() + i * kMessageBytes, sizeof id);
     std::memcpy(&model, records.data() + i * kMessageBytes + kMessageBytes - sizeof model, sizeof model);
-    if (model >= models) return false;
+    if (model >= models || (i > 0 && id <= previous)) return false;
+    previous = id;
   }
   return true;
 }
@@ -192,12 +270,12 @@ void encodeFile(Writer& w, const ScannedFile& file) {
   // The messages as one block with its length, copied as it came when this run did not
   // need to decode it.
   if (!tally.encodedMessages.empty()) {
-    w.text(tally.encodedMessages);
+    w.block(tally.encodedMessages);
     return;
   }
   Writer block;
   encodeMessages(block, tally.messages);
-  w.text(block.out);
+  w.block(std::move(block.out));
 }
 
 void encodeCells(Writer& w, const Cells& cells) {
@@ -325,6 +403,32 @@ std::optional<std::vector<StoreTally>> decodeStores(Reader& r) {
 
 }  // namespace
 
+MessageBlock::MessageBlock(std::string_view block) {
+  Reader r(block);
+  for (uint64_t n = r.count(8); n > 0 && r.ok(); --n) models_.push_back(r.view());
+  count_ = static_cast<size_t>(r.count(kMessageBytes));
+  if (!r.ok()) count_ = 0;
+  records_ = block.substr(block.size() - r.left());
+  count_ = std::min(count_, records_.size() / kMessageBytes);
+}
+
+uint64_t MessageBlock::idAt(size_t i) const {
+  uint64_t id = 0;
+  std::memcpy(&id, records_.data() + i * kMessageBytes, sizeof id);
+  return id;
+}
+
+MessageRecord MessageBlock::at(size_t i) const {
+  Reader r(records_.substr(i * kMessageBytes + sizeof(uint64_t), kMessageBytes - sizeof(uint64_t)));
+  MessageRecord record;
+  record.counters = r.counters();
+  record.firstAt = r.number<int64_t>();
+  record.day = r.number<Day>();
+  const auto model = r.number<uint32_t>();
+  if (model < models_.size()) record.model = models_[model];
+  return record;
+}
+
 void decodeMessages(std::string_view block, std::unordered_map<uint64_t, ClaudeMessage>& into) {
   Reader r(block);
   std::vector<std::string> models;
@@ -345,12 +449,11 @@ void decodeMessages(std::string_view block, std::unordered_map<uint64_t, ClaudeM
   }
 }
 
-std::string encode(const std::vector<const ScannedFile*>& files, const Cells& cells,
-                   const std::vector<StoreTally>& stores) {
-  Writer w;
-  size_t estimate = 4096;
-  for (const ScannedFile* file : files) estimate += 512 + file->tally.encodedMessages.size();
-  w.out.reserve(estimate);
+namespace {
+
+// The cache as pieces, its checksum filled in. `w` holds what the pieces point into.
+const std::vector<std::string_view>& encodeInto(Writer& w, const std::vector<const ScannedFile*>& files,
+                                                const Cells& cells, const std::vector<StoreTally>& stores) {
   w.out.append(kMagic);
   w.number(kVersion);
   const size_t sumAt = w.out.size();
@@ -360,9 +463,23 @@ std::string encode(const std::vector<const ScannedFile*>& files, const Cells& ce
   for (const ScannedFile* file : files) encodeFile(w, *file);
   encodeCells(w, cells);
   encodeStores(w, stores);
-  const uint64_t sum = checksum(std::string_view(w.out).substr(headSize));
-  std::memcpy(w.out.data() + sumAt, &sum, sizeof sum);
-  return std::move(w.out);
+  const auto& pieces = w.pieces();
+  Checksum sum;
+  sum.feed(pieces.front().substr(headSize));
+  for (size_t i = 1; i < pieces.size(); ++i) sum.feed(pieces[i]);
+  const uint64_t value = sum.finish();
+  w.patchFirst(sumAt, &value, sizeof value);
+  return pieces;
+}
+
+}  // namespace
+
+std::string encode(const std::vector<const ScannedFile*>& files, const Cells& cells,
+                   const std::vector<StoreTally>& stores) {
+  Writer w;
+  std::string bytes;
+  for (std::string_view piece : encodeInto(w, files, cells, stores)) bytes.append(piece);
+  return bytes;
 }
 
 std::optional<Contents> decode(std::string_view bytes, std::shared_ptr<const void> backing) {
@@ -440,7 +557,8 @@ bool save(const std::filesystem::path& path, const std::vector<const ScannedFile
           const std::vector<StoreTally>& stores) {
   // Not flushed to disk: a cache torn by a crash fails its checksum and is rebuilt, and
   // a flush would cost more than the rest of a repeat run.
-  return writeAtomically(path, encode(files, cells, stores), Durability::checksummed);
+  Writer w;
+  return writeAtomically(path, encodeInto(w, files, cells, stores), Durability::checksummed);
 }
 
 }  // namespace quorvin::ledger::LedgerCache

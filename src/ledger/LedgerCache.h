@@ -21,7 +21,7 @@ namespace LedgerCache {
 
 // Bump whenever the tally's layout or what a reader counts changes: a cache of another
 // version holds sums counted by other rules.
-inline constexpr uint32_t kVersion = 2;
+inline constexpr uint32_t kVersion = 3;
 inline constexpr size_t kMaxBytes = 1u << 30;
 
 // The files' tallies, and the cells they merge into, so that a run that finds every file
@@ -39,6 +39,21 @@ std::string encode(const std::vector<const ScannedFile*>& files, const Cells& ce
 std::optional<Contents> decode(std::string_view bytes, std::shared_ptr<const void> backing = {});
 
 Contents load(const std::filesystem::path& path);
+
+// The records of a block of messages that `decode` accepted, in ascending id order, read in
+// place: merging the whole history needs no copy of the files that did not change.
+class MessageBlock {
+ public:
+  explicit MessageBlock(std::string_view block);
+  size_t size() const { return count_; }
+  uint64_t idAt(size_t i) const;
+  MessageRecord at(size_t i) const;
+
+ private:
+  std::vector<std::string_view> models_;
+  std::string_view records_;
+  size_t count_ = 0;
+};
 
 // Adds a block of messages that `decode` accepted (a tally's `encodedMessages`) to `into`.
 void decodeMessages(std::string_view block, std::unordered_map<uint64_t, ClaudeMessage>& into);

@@ -107,7 +107,8 @@ std::string ledgerJson(const Cells& cells, WallTime generatedAt) {
   return json::serialize(root);
 }
 
-bool writeAtomically(const std::filesystem::path& path, std::string_view text, Durability durability) {
+bool writeAtomically(const std::filesystem::path& path, std::span<const std::string_view> pieces,
+                     Durability durability) {
   const auto directory = path.parent_path().empty() ? std::filesystem::path(".") : path.parent_path();
   // The folder lists what the user's agents cost and which models they ran: theirs alone.
   if (!ensurePrivateDirectory(directory)) return false;
@@ -115,10 +116,12 @@ bool writeAtomically(const std::filesystem::path& path, std::string_view text, D
   const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);  // created 0600
   if (fd < 0) return false;
   bool ok = ::fchmod(fd, 0600) == 0;
-  for (size_t written = 0; ok && written < text.size();) {
-    const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-    if (n <= 0) ok = false;
-    else written += static_cast<size_t>(n);
+  for (std::string_view text : pieces) {
+    for (size_t written = 0; ok && written < text.size();) {
+      const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
+      if (n <= 0) ok = false;
+      else written += static_cast<size_t>(n);
+    }
   }
   // The data must be on disk before the name points at it, or a crash could leave an
   // empty ledger behind the new name.

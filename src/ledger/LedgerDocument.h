@@ -1,7 +1,9 @@
 #pragma once
 
 #include <filesystem>
+#include <span>
 #include <string>
+#include <string_view>
 
 #include "core/Time.h"
 #include "ledger/LedgerScanner.h"
@@ -17,10 +19,14 @@ enum class Durability {
   checksummed,  // may be lost to a crash; its reader checks it and recovers
 };
 
-// Replaces `path` with `text` so that a reader, or a crash at any moment, sees either
+// Replaces `path` with `text` (or the pieces, one after another) so that a reader, or a crash at any moment, sees either
 // the old ledger whole or the new one whole. The file is private to the user (0600), in a
 // folder that is private too (0700).
-bool writeAtomically(const std::filesystem::path& path, std::string_view text,
+bool writeAtomically(const std::filesystem::path& path, std::span<const std::string_view> pieces,
                      Durability durability = Durability::flushed);
+inline bool writeAtomically(const std::filesystem::path& path, std::string_view text,
+                            Durability durability = Durability::flushed) {
+  return writeAtomically(path, std::span<const std::string_view>(&text, 1), durability);
+}
 
 }  // namespace quorvin::ledger

@@ -115,7 +115,6 @@ RefreshResult refreshLedger(const RefreshOptions& options) {
   if (!changed && cachedCells && ledgerPresent) {
     result.cells = std::move(*cachedCells);
     if (options.reportSince) {
-      for (auto& file : files) file->tally.materialize();
       result.report = mergeTallies(tallies, options.reportSince);
       addStores(result.report, stores, options.reportSince);
     } else {
@@ -124,17 +123,13 @@ RefreshResult refreshLedger(const RefreshOptions& options) {
     result.written = true;
     return result;
   }
-  for (auto& file : files) file->tally.materialize();
-  {
-    const auto messages = mergeMessages(tallies);
-    result.cells = cellsOf(tallies, messages);
-    addStores(result.cells, stores);
-    if (options.reportSince) {
-      result.report = cellsOf(tallies, messages, options.reportSince);
-      addStores(result.report, stores, options.reportSince);
-    } else {
-      result.report = result.cells;
-    }
+  result.cells = mergeTallies(tallies);
+  addStores(result.cells, stores);
+  if (options.reportSince) {
+    result.report = mergeTallies(tallies, options.reportSince);
+    addStores(result.report, stores, options.reportSince);
+  } else {
+    result.report = result.cells;
   }
   result.written = writeAtomically(options.ledgerPath, ledgerJson(result.cells, options.now));
   // The cache follows the ledger: a crash between the two only costs a re-read.

@@ -9,8 +9,10 @@
 #include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <queue>
 #include <thread>
 
+#include "ledger/LedgerCache.h"
 #include "usage/UsageLogParser.h"
 
 namespace quorvin::ledger {
@@ -259,48 +261,70 @@ class CellSums {
 
 }  // namespace
 
-MergedMessages mergeMessages(const std::vector<const LogFileTally*>& tallies) {
-  // Sorted by id rather than hashed: one flat array instead of a node per message, and
-  // reports of one message end up side by side.
-  std::vector<std::pair<uint64_t, const ClaudeMessage*>> all;
-  size_t count = 0;
-  for (const LogFileTally* tally : tallies) count += tally->messages.size();
-  all.reserve(count);
-  for (const LogFileTally* tally : tallies) {
-    for (const auto& [id, message] : tally->messages) all.emplace_back(id, &message);
-  }
-  std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-  MergedMessages merged;
-  merged.reserve(all.size());
-  for (const auto& [id, message] : all) {
-    if (merged.empty() || merged.back().id != id) {
-      merged.push_back({id, message, nullptr});
-      continue;
-    }
-    // Copied only when a message is in two files, which is rare. Merging is the same for
-    // any order of reports.
-    MergedMessage& found = merged.back();
-    if (found.owned == nullptr) found.owned = std::make_unique<ClaudeMessage>(*found.view);
-    found.owned->merge(*message);
-    found.view = found.owned.get();
-  }
-  return merged;
-}
+namespace {
 
-Cells cellsOf(const std::vector<const LogFileTally*>& tallies, const MergedMessages& messages,
-              std::optional<Day> since) {
-  CellSums sums(since);
-  for (const LogFileTally* tally : tallies) {
-    for (const auto& [key, counters] : tally->sums) sums.add(key.day, tally->source, key.model, counters);
+// One tally's messages in ascending id order: its cache block as it lies when the file was
+// not read this run, its own messages sorted when it was.
+class MessageCursor {
+ public:
+  explicit MessageCursor(const LogFileTally& tally) {
+    if (tally.messages.empty() && !tally.encodedMessages.empty()) {
+      block_.emplace(tally.encodedMessages);
+      return;
+    }
+    sorted_.reserve(tally.messages.size());
+    for (const auto& [id, message] : tally.messages) sorted_.emplace_back(id, &message);
+    std::sort(sorted_.begin(), sorted_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   }
-  for (const auto& message : messages) {
-    sums.add(message.view->day, UsageSource::claude, message.view->model, message.view->counters);
+  bool done() const { return next_ >= (block_ ? block_->size() : sorted_.size()); }
+  uint64_t id() const { return block_ ? block_->idAt(next_) : sorted_[next_].first; }
+  // The current record; moves on to the next.
+  MessageRecord take() {
+    const size_t at = next_++;
+    if (block_) return block_->at(at);
+    const ClaudeMessage& message = *sorted_[at].second;
+    return {message.counters, message.firstAt, message.day, message.model};
   }
-  return sums.cells();
-}
+
+ private:
+  std::optional<LedgerCache::MessageBlock> block_;
+  std::vector<std::pair<uint64_t, const ClaudeMessage*>> sorted_;
+  size_t next_ = 0;
+};
+
+}  // namespace
 
 Cells mergeTallies(const std::vector<const LogFileTally*>& tallies, std::optional<Day> since) {
-  return cellsOf(tallies, mergeMessages(tallies), since);
+  CellSums sums(since);
+  std::vector<MessageCursor> cursors;
+  for (const LogFileTally* tally : tallies) {
+    for (const auto& [key, counters] : tally->sums) sums.add(key.day, tally->source, key.model, counters);
+    if (!tally->messages.empty() || !tally->encodedMessages.empty()) cursors.emplace_back(*tally);
+  }
+  // Each Claude message once across all files: the files' sorted records merged, with the
+  // reports of one id folded together (in any order: the fold does not depend on it).
+  using Head = std::pair<uint64_t, size_t>;  // id, cursor
+  std::priority_queue<Head, std::vector<Head>, std::greater<>> heads;
+  for (size_t i = 0; i < cursors.size(); ++i) {
+    if (!cursors[i].done()) heads.emplace(cursors[i].id(), i);
+  }
+  const auto advance = [&](size_t i) {
+    if (!cursors[i].done()) heads.emplace(cursors[i].id(), i);
+  };
+  while (!heads.empty()) {
+    const auto [id, first] = heads.top();
+    heads.pop();
+    MessageRecord merged = cursors[first].take();
+    advance(first);
+    while (!heads.empty() && heads.top().first == id) {
+      const size_t other = heads.top().second;
+      heads.pop();
+      foldReport(merged, cursors[other].take());
+      advance(other);
+    }
+    sums.add(merged.day, UsageSource::claude, merged.model, merged.counters);
+  }
+  return sums.cells();
 }
 
 }  // namespace quorvin::ledger

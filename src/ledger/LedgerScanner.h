@@ -59,22 +59,9 @@ bool continues(const ScannedFile& file, const FileKey& now);
 // month ("YYYY-MM"), agent, model ("" when the log names none) -> counters.
 using Cells = std::map<std::tuple<std::string, std::string, std::string>, UsageCounters>;
 
-// Each Claude message once across all files: the tallies' own record when only one file
-// holds it, a merged copy when several do. Valid while the tallies are.
-struct MergedMessage {
-  uint64_t id = 0;
-  const ClaudeMessage* view = nullptr;
-  std::unique_ptr<ClaudeMessage> owned;
-};
-using MergedMessages = std::vector<MergedMessage>;  // by id
-MergedMessages mergeMessages(const std::vector<const LogFileTally*>& tallies);
-
-// The tallies' sums and the merged messages as cells. Days before `since` are left out.
-Cells cellsOf(const std::vector<const LogFileTally*>& tallies, const MergedMessages& messages,
-              std::optional<Day> since = std::nullopt);
-
 // Merges the tallies into cells: Claude messages once across all files, by their largest
 // report, on the day and model of their earliest line. Days before `since` are left out.
+// Tallies not read this run are merged from their cache blocks, without decoding them.
 Cells mergeTallies(const std::vector<const LogFileTally*>& tallies, std::optional<Day> since = std::nullopt);
 
 std::string monthOf(Day day);

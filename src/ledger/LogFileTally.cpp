@@ -61,11 +61,6 @@ void inspectOther(simdjson::dom::element root, void* context) {
   }
 }
 
-UsageCounters fieldwiseMax(const UsageCounters& a, const UsageCounters& b) noexcept {
-  return {std::max(a.input, b.input), std::max(a.output, b.output), std::max(a.cacheRead, b.cacheRead),
-          std::max(a.cacheWrite, b.cacheWrite)};
-}
-
 }  // namespace
 
 uint64_t messageKey(std::string_view messageId, std::string_view requestId) noexcept {
@@ -88,21 +83,6 @@ uint64_t messageKey(std::string_view messageId, std::string_view requestId) noex
   hash *= 0xc4ceb9fe1a85ec53ull;
   hash ^= hash >> 33;
   return hash == 0 ? 1 : hash;  // 0 stands for no identity
-}
-
-void ClaudeMessage::merge(const ClaudeMessage& other) {
-  counters = fieldwiseMax(counters, other.counters);
-  if (firstAt == INT64_MAX && other.firstAt == INT64_MAX) {
-    // Never dated: the earliest day of the files that hold it.
-    day = std::min(day, other.day);
-    if (other.model < model) model = other.model;
-    return;
-  }
-  if (std::tie(other.firstAt, other.model) < std::tie(firstAt, model)) {
-    firstAt = other.firstAt;
-    day = other.day;
-    model = other.model;
-  }
 }
 
 Day localDay(int64_t secondsSinceEpoch) {

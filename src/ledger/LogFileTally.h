@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -33,10 +34,38 @@ struct ClaudeMessage {
   std::string model;
   bool operator==(const ClaudeMessage&) const = default;
 
-  // Folds another report of the same message in: the largest figures, the earliest time
-  // (and its model and day). The same for any order of reports.
+  // Folds another report of the same message in (foldReport).
   void merge(const ClaudeMessage& other);
 };
+
+// A message as a cache block holds it, its model viewed rather than copied; valid while the
+// block or tally it came from is.
+struct MessageRecord {
+  UsageCounters counters;
+  int64_t firstAt = INT64_MAX;
+  Day day = 0;
+  std::string_view model;
+};
+
+// The one rule for folding two reports of a message together, owned or viewed: the largest
+// figures, the earliest time (and its model and day). The same for any order of reports.
+template <class Message>
+void foldReport(Message& into, const Message& other) {
+  into.counters = UsageCounters::fieldwiseMax(into.counters, other.counters);
+  if (into.firstAt == INT64_MAX && other.firstAt == INT64_MAX) {
+    // Never dated: the earliest day of the files that hold it.
+    into.day = std::min(into.day, other.day);
+    if (other.model < into.model) into.model = other.model;
+    return;
+  }
+  if (std::tie(other.firstAt, other.model) < std::tie(into.firstAt, into.model)) {
+    into.firstAt = other.firstAt;
+    into.day = other.day;
+    into.model = other.model;
+  }
+}
+
+inline void ClaudeMessage::merge(const ClaudeMessage& other) { foldReport(*this, other); }
 
 // A message identity (message and request) as a 64-bit hash: a history holds millions of
 // them at most, so a collision is far less likely than a damaged log, and the key is small

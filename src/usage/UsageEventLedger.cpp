@@ -4,15 +4,6 @@
 
 namespace quorvin {
 
-namespace {
-
-UsageCounters fieldwiseMax(const UsageCounters& a, const UsageCounters& b) noexcept {
-  return {std::max(a.input, b.input), std::max(a.output, b.output), std::max(a.cacheRead, b.cacheRead),
-          std::max(a.cacheWrite, b.cacheWrite)};
-}
-
-}  // namespace
-
 UsageEventLedger::UsageEventLedger(std::chrono::seconds idleLimit, size_t maxEntries)
     : idleLimit_(idleLimit), maxEntries_(maxEntries == 0 ? 1 : maxEntries) {}
 
@@ -26,7 +17,7 @@ std::optional<UsageCounters> UsageEventLedger::admit(std::string_view id, const 
     return counters;
   }
   UsageCounters delta = counters.growthOver(entry.counters);
-  entry.counters = fieldwiseMax(entry.counters, counters);
+  entry.counters = UsageCounters::fieldwiseMax(entry.counters, counters);
   if (delta.total() < 1) return std::nullopt;
   return delta;
 }
@@ -35,7 +26,7 @@ void UsageEventLedger::remember(std::string_view id, const UsageCounters& counte
   std::lock_guard lock(mutex_);
   bool created = false;
   Entry& entry = touch(id, now, created);
-  entry.counters = created ? counters : fieldwiseMax(entry.counters, counters);
+  entry.counters = created ? counters : UsageCounters::fieldwiseMax(entry.counters, counters);
 }
 
 size_t UsageEventLedger::size() const {

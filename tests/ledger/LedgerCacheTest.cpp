@@ -29,7 +29,8 @@ ledger::Cells coldCells(const LedgerHistory& history) {
 TEST(LedgerCache, ARepeatRunReadsOnlyWhatWasAppendedAndAgreesWithAColdRun) {
   LedgerHistory history;
   history.addClaude("a", 1, 200'000);
-  history.addClaude("b", 4, 100'000);
+  // Large enough that a later run writes its messages back from the mapped cache, unread.
+  history.addClaude("b", 4, 3'000'000);
   history.addCodex("x", 2, 200'000, false);
   expectTruth(ledger::refreshLedger(history.options()), history);
 
