@@ -430,21 +430,13 @@ MessageRecord MessageBlock::at(size_t i) const {
 }
 
 void decodeMessages(std::string_view block, std::unordered_map<uint64_t, ClaudeMessage>& into) {
-  Reader r(block);
-  std::vector<std::string> models;
-  for (uint64_t n = r.count(8); n > 0 && r.ok(); --n) models.push_back(r.text());
-  const uint64_t count = r.count(kMessageBytes);
-  into.reserve(into.size() + count);
-  for (uint64_t n = count; n > 0 && r.ok(); --n) {
-    const auto id = r.number<uint64_t>();
-    ClaudeMessage message;
-    message.counters = r.counters();
-    message.firstAt = r.number<int64_t>();
-    message.day = r.number<Day>();
-    const auto model = r.number<uint32_t>();
-    if (model < models.size()) message.model = models[model];
+  const MessageBlock records(block);
+  into.reserve(into.size() + records.size());
+  for (size_t i = 0; i < records.size(); ++i) {
+    const MessageRecord record = records.at(i);
+    ClaudeMessage message{record.counters, record.firstAt, record.day, std::string(record.model)};
     // try_emplace leaves `message` alone when the id is there already.
-    auto [found, inserted] = into.try_emplace(id, std::move(message));
+    auto [found, inserted] = into.try_emplace(records.idAt(i), std::move(message));
     if (!inserted) found->second.merge(message);
   }
 }
