@@ -30,6 +30,11 @@ size_t ConnectionLimits::openConnections() const {
   return open_;
 }
 
+size_t ConnectionLimits::unfinishedBodyBytes() const {
+  std::lock_guard lock(mutex_);
+  return bodyBytes_;
+}
+
 ConnectionLimits::BodyBytes& ConnectionLimits::BodyBytes::operator=(BodyBytes&& other) noexcept {
   if (this != &other) {
     release();

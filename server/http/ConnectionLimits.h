@@ -57,6 +57,7 @@ class ConnectionLimits {
   BodyBytes reserveBody(size_t bytes);
 
   size_t openConnections() const;
+  size_t unfinishedBodyBytes() const;
 
  private:
   void close(const std::string& address);
